@@ -1,0 +1,66 @@
+// IPCCLogin, IPCCLogout, IPCCState, IPCCNotReadyReasons, IPCCLogoutReasons.
+#include "console/Text.h"
+#include "link/AutomationError.h"
+#include "link/SoftphoneControl.h"
+#include "platform/Text.h"
+
+namespace quvo::link {
+
+namespace {
+
+bool IsAgentStateWord(const std::string& state) {
+    for (const char* word : {"ready", "notready", "work", "workready", "worknotready"}) {
+        if (EqualsNoCase(state, word)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+ResultCode CSoftphoneControl::IPCCLogin(std::string agentId, std::string password, std::string extension) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    agentId = Trim(agentId);
+    extension = Trim(extension);
+    if (agentId.empty() || extension.empty()) return ERROR_MISSING_PARAMETER;
+    try {
+        m_pSoftphone->IPCCLogin(platform::ToWide(agentId), platform::ToWide(password), platform::ToWide(extension));
+    } catch (const CAutomationError&) {
+        return ERROR_IPCC_LOGIN;
+    }
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::IPCCLogout(std::string reason) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    try {
+        m_pSoftphone->IPCCLogout(platform::ToWide(reason));
+    } catch (const CAutomationError&) {
+        return ERROR_IPCC_LOGIN;
+    }
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::IPCCState(std::string state, std::string reason) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    if (!state.empty() && !IsAgentStateWord(state)) return ERROR_IPCC_INVALID_STATE;
+    try {
+        m_pSoftphone->IPCCSetState(platform::ToWide(state), platform::ToWide(reason));
+    } catch (const CAutomationError&) {
+        return ERROR_IPCC_CHANGE_STATE;
+    }
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::IPCCNotReadyReasons() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->IPCCNotReadyReasons();
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::IPCCLogoutReasons() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->IPCCLogoutReasons();
+    return SUCCESS;
+}
+
+}  // namespace quvo::link

@@ -1,0 +1,91 @@
+// MakeCall, Answer, EndCall, Hold, Resume, OffHook, OnHook, Messages, Snapshot, CallStats.
+#include "console/Text.h"
+#include "link/AutomationError.h"
+#include "link/SoftphoneControl.h"
+#include "platform/Text.h"
+
+namespace quvo::link {
+
+ResultCode CSoftphoneControl::MakeCall(std::string destination, std::string /*unused*/) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    if (destination.empty()) return ERROR_NO_DESTINATION;
+    try {
+        m_pSoftphone->MakeCall(platform::ToWide(destination));
+    } catch (const CAutomationError&) {
+        return ERROR_MAKE_CALL;
+    }
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::Answer(std::string callRefId) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    callRefId = Trim(callRefId);
+    if (callRefId.empty()) {
+        m_pSoftphone->Answer(m_lCallRef.load());
+        return SUCCESS;
+    }
+    const int32_t callRef = WordToNumber(callRefId);
+    if (callRef == 0) return ERROR_NO_INCOMING_CALL;
+    m_pSoftphone->Answer(callRef);
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::EndCall() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->EndCall();
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::Hold() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->Hold();
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::Resume(std::string callRefId) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->Resume(WordToNumber(Trim(callRefId)));
+    return SUCCESS;
+}
+
+namespace {
+
+// The line of OffHook and OnHook: trimmed at its end, never below 0.
+int32_t LineNumber(const std::string& word) {
+    const int32_t line = WordToNumber(TrimRight(word));
+    return line < 0 ? 0 : line;
+}
+
+}  // namespace
+
+ResultCode CSoftphoneControl::OffHook(std::string line) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->OffHook(LineNumber(line));
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::OnHook(std::string line) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->OnHook(LineNumber(line));
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::Messages() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->Messages();
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::Snapshot() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->Snapshot();
+    return SUCCESS;
+}
+
+ResultCode CSoftphoneControl::CallStats() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    m_pSoftphone->CallStats();
+    return SUCCESS;
+}
+
+}  // namespace quvo::link

@@ -1,0 +1,55 @@
+// Transfer, TransferInitiate/Complete/Cancel, ConferenceInitiate/Complete/Cancel.
+#include "link/AutomationError.h"
+#include "link/SoftphoneControl.h"
+#include "platform/Text.h"
+
+namespace quvo::link {
+
+namespace {
+
+// Runs one softphone operation and turns its failure into failureCode.
+template <typename Operation>
+ResultCode CallOrFail(Operation&& operation, ResultCode failureCode) {
+    try {
+        operation();
+    } catch (const CAutomationError&) {
+        return failureCode;
+    }
+    return SUCCESS;
+}
+
+}  // namespace
+
+ResultCode CSoftphoneControl::Transfer(std::string destination) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    if (destination.empty()) return ERROR_NO_DESTINATION;
+    return CallOrFail([&] { m_pSoftphone->Transfer(platform::ToWide(destination)); }, ERROR_TRANSFER);
+}
+
+ResultCode CSoftphoneControl::TransferInitiate(std::string destination) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    if (destination.empty()) return ERROR_NO_DESTINATION;
+    return CallOrFail([&] { m_pSoftphone->TransferInitiate(platform::ToWide(destination)); }, ERROR_TRANSFER);
+}
+
+ResultCode CSoftphoneControl::TransferComplete() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    return CallOrFail([&] { m_pSoftphone->TransferComplete(); }, ERROR_TRANSFER);
+}
+
+ResultCode CSoftphoneControl::TransferCancel() { return Softkey("endcall", "", ""); }
+
+ResultCode CSoftphoneControl::ConferenceInitiate(std::string destination) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    if (destination.empty()) return ERROR_NO_DESTINATION;
+    return CallOrFail([&] { m_pSoftphone->ConferenceInitiate(platform::ToWide(destination)); }, ERROR_CONFERENCE);
+}
+
+ResultCode CSoftphoneControl::ConferenceComplete() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    return CallOrFail([&] { m_pSoftphone->ConferenceComplete(); }, ERROR_CONFERENCE);
+}
+
+ResultCode CSoftphoneControl::ConferenceCancel() { return Softkey("endcall", "", ""); }
+
+}  // namespace quvo::link

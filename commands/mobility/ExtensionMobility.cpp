@@ -1,0 +1,126 @@
+// EMLogin and EMLogout: the call server's Extension Mobility web application.
+#include "commands/mobility/ExtensionMobility.h"
+
+#include <memory>
+
+#include "commands/program/RegistryKey.h"
+#include "console/Text.h"
+#include "link/SoftphoneControl.h"
+#include "platform/Output.h"
+#include "platform/Text.h"
+#include "platform/XmlDocument.h"
+
+namespace quvo {
+
+std::string PercentEncode(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : value) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += kHex[c >> 4];
+            encoded += kHex[c & 0x0F];
+        }
+    }
+    return encoded;
+}
+
+std::string EMLoginUrl(const std::string& host, const std::string& device, const std::string& userId,
+                       const std::string& password) {
+    return "http://" + host + "/emapp/EMAppServlet?device=" + PercentEncode(device) +
+           "&userid=" + PercentEncode(userId) + "&seq=" + PercentEncode(password);
+}
+
+std::string EMLogoutUrl(const std::string& host, const std::string& device) {
+    return "http://" + host + "/emapp/EMAppServlet?device=" + PercentEncode(device) + "&doLogout=true";
+}
+
+namespace {
+
+bool Contains(const std::string& text, const char* phrase) { return text.find(phrase) != std::string::npos; }
+
+}  // namespace
+
+ResultCode ClassifyLoginResponse(const std::string& text) {
+    if (Contains(text, "login successful")) return SUCCESS;
+    if (Contains(text, "login unsuccessful")) {
+        if (Contains(text, "another user logged in")) return ERROR_EM_ANOTHER_USER_LOGGED_ON;
+        if (Contains(text, "device does not allow logon")) return ERROR_EM_DEVICE_NOT_CONFIGURED;
+        if (Contains(text, "error: [11]")) return ERROR_EM_UNKNOWN_DEVICE;
+        if (Contains(text, "authentication error")) return ERROR_EM_INVALID_CREDENTIALS;
+    }
+    return ERROR_EM_UNKNOWN_RESPONSE;
+}
+
+ResultCode ClassifyLogoutResponse(const std::string& text) {
+    if (Contains(text, "logout successful")) return SUCCESS;
+    if (Contains(text, "logout unsuccessful")) {
+        if (Contains(text, "no user logged in")) return SUCCESS;
+        if (Contains(text, "error: [11]")) return ERROR_EM_UNKNOWN_DEVICE;
+    }
+    return ERROR_EM_UNKNOWN_RESPONSE;
+}
+
+}  // namespace quvo
+
+namespace quvo::link {
+
+namespace {
+
+// One Extension Mobility request: creates the document, reads the host and device
+// from the settings, loads the URL that makeUrl builds from them and leaves the
+// lower-cased text of the answer in text. SUCCESS or the failure's code.
+template <typename MakeUrl>
+ResultCode RequestEM(MakeUrl&& makeUrl, std::string& text) {
+    std::unique_ptr<platform::XmlDocument> document;
+    switch (platform::XmlDocument::Create(document)) {
+        case platform::XmlDocument::CreateResult::CreateFailed: return ERROR_CREATE_XML_OBJECT_FAILED;
+        case platform::XmlDocument::CreateResult::NoObject: return ERROR_CREATE_DOM_OBJECT_FAILED;
+        case platform::XmlDocument::CreateResult::Ok: break;
+    }
+    if (!document) return ERROR_CREATE_DOM_OBJECT_FAILED;
+
+    std::string host;
+    std::string device;
+    {
+        CRegistryKey key;
+        key.ReadString("IpAddress", host);
+        key.ReadString("sDeviceName", device);
+    }
+    if (!document->Load(makeUrl(host, device))) return ERROR_EM_REQUEST_FAILED;
+    text = ToLower(platform::ToNarrow(document->Text()));
+    return SUCCESS;
+}
+
+}  // namespace
+
+ResultCode CSoftphoneControl::EMLogin(std::string userId, std::string password) {
+    if (ResultCode code = CheckPreconditions()) return code;
+    userId = Trim(userId);
+    password = Trim(password);
+    if (userId.empty() || password.empty()) return ERROR_MISSING_PARAMETER;
+
+    std::string text;
+    const auto url = [&](const std::string& host, const std::string& device) {
+        return EMLoginUrl(host, device, userId, password);
+    };
+    if (ResultCode code = RequestEM(url, text)) return code;
+    const ResultCode code = ClassifyLoginResponse(text);
+    if (code == SUCCESS) platform::Print("> Event : Extension Mobility login successfull\n");
+    return code;
+}
+
+ResultCode CSoftphoneControl::EMLogout() {
+    if (ResultCode code = CheckPreconditions()) return code;
+    std::string text;
+    if (ResultCode code = RequestEM(EMLogoutUrl, text)) return code;
+    const ResultCode code = ClassifyLogoutResponse(text);
+    if (code == SUCCESS) platform::Print("> Event : Extension Mobility logout successfull\n");
+    return code;
+}
+
+}  // namespace quvo::link

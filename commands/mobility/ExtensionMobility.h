@@ -1,0 +1,21 @@
+// Extension Mobility: the request URLs and the classification of the answers.
+#pragma once
+
+#include <string>
+
+#include "console/ResultCodes.h"
+
+namespace quvo {
+
+// Percent-encodes a query value: RFC 3986 unreserved characters stay as they are.
+std::string PercentEncode(const std::string& value);
+
+std::string EMLoginUrl(const std::string& host, const std::string& device, const std::string& userId,
+                       const std::string& password);
+std::string EMLogoutUrl(const std::string& host, const std::string& device);
+
+// Classify the lower-cased text of an answer: SUCCESS or the failure's code.
+ResultCode ClassifyLoginResponse(const std::string& text);
+ResultCode ClassifyLogoutResponse(const std::string& text);
+
+}  // namespace quvo

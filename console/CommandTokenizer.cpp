@@ -1,0 +1,60 @@
+#include "console/CommandTokenizer.h"
+
+#include "console/Text.h"
+
+namespace quvo {
+
+namespace {
+
+// Replaces every pair of blanks by one blank, left to right, non-overlapping.
+void CollapseBlankPairs(std::string& line) {
+    std::string out;
+    out.reserve(line.size());
+    for (size_t i = 0; i < line.size(); ++i) {
+        out += line[i];
+        if (line[i] == ' ' && i + 1 < line.size() && line[i + 1] == ' ') ++i;
+    }
+    line.swap(out);
+}
+
+}  // namespace
+
+void CCommandTokenizer::Tokenize(std::string line) {
+    line = Trim(line);
+    line += ' ';
+    // A hundred halving passes leave at most one blank of any run of blanks; a run
+    // of one stops changing after the first pass, so the remaining passes can stop.
+    for (int pass = 0; pass < 100; ++pass) {
+        const size_t before = line.size();
+        CollapseBlankPairs(line);
+        if (line.size() == before) break;
+    }
+
+    int slot = 0;
+    size_t separator = std::string::npos;  // the position before the next word: -1
+    bool quoted = false;
+    for (;;) {
+        const size_t start = (separator == std::string::npos ? 0 : separator + 1) + (quoted ? 1 : 0);
+        if (start > line.size()) return;
+        const size_t end = line.find(quoted ? '"' : ' ', start);
+        if (end == std::string::npos) return;
+
+        std::string word = line.substr(start, end - start);
+        if (!word.empty() && word.front() == '"' && word.back() == '"')
+            word = word.size() >= 2 ? word.substr(1, word.size() - 2) : std::string();
+        if (slot < kSlots) m_words[slot++] = word;
+        if (slot == kSlots) return;
+
+        const size_t next = line.find(' ', end);
+        if (next == std::string::npos) return;
+
+        // The rest of the line from that separator on, without its leading white
+        // space: a double quote at its start opens a quoted word.
+        size_t restStart = next;
+        while (restStart < line.size() && IsTrimSpace(line[restStart])) ++restStart;
+        quoted = restStart < line.size() && line[restStart] == '"';
+        separator = next;
+    }
+}
+
+}  // namespace quvo
