@@ -1,7 +1,190 @@
+// The softphone's automation object on the D-Bus session bus.
 #include "platform/SoftphoneBinding.h"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "link/AutomationError.h"
+#include "platform/posix/Utf8.h"
 
 namespace quvo::platform {
 
-std::unique_ptr<link::ISoftphone> BindSoftphone() { return nullptr; }
+namespace {
+
+constexpr const char* kBusName = "com.quelbo.QUVO";
+constexpr const char* kObjectPath = "/com/quelbo/QUVO/Softphone";
+constexpr const char* kOperations = "com.quelbo.QUVO.Softphone";
+constexpr const char* kEvents = "com.quelbo.QUVO.SoftphoneEvents";
+constexpr auto kCallTimeout = std::chrono::seconds(5);
+
+// A failed call as the console reports it: the status, the error's name and the
+// softphone's text.
+link::CAutomationError ToAutomationError(const sdbus::Error& error) {
+    const std::string& name = error.getName();
+    if (name == "com.quelbo.QUVO.Error.Failed") return {link::kStatusFailed, name, error.getMessage()};
+    if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
+        name == "org.freedesktop.DBus.Error.TimedOut")
+        return {link::kStatusTimeout, name, ""};
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" || name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+        name == "org.freedesktop.DBus.Error.Disconnected" || name == "org.freedesktop.DBus.Error.NoServer")
+        return {link::kStatusUnavailable, name, ""};
+    return {link::kStatusFailed, name, error.getMessage()};
+}
+
+// Event arguments as the console's sink takes them: I4, BSTR and BOOL; anything
+// else never matches a declared type.
+link::EventArg ToEventArg(const sdbus::Variant& value) {
+    if (value.containsValueOfType<int32_t>()) return value.get<int32_t>();
+    if (value.containsValueOfType<std::string>()) return Utf8ToWide(value.get<std::string>());
+    if (value.containsValueOfType<bool>()) return value.get<bool>();
+    return std::monostate{};
+}
+
+class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
+public:
+    DBusSoftphone(std::unique_ptr<sdbus::IConnection> connection, std::string owner)
+        : m_connection(std::move(connection)),
+          m_owner(std::move(owner)),
+          m_proxy(sdbus::createProxy(*m_connection, m_owner, kObjectPath)) {
+        m_proxy->finishRegistration();
+    }
+
+    ~DBusSoftphone() override { StopEvents(); }
+
+    void SetClientActive(int32_t flag) override { Call("SetClientActive", flag); }
+    void Answer(int32_t callRefId) override { Call("Answer", callRefId); }
+    void EndCall() override { Call("EndCall"); }
+    void Hold() override { Call("Hold"); }
+    void MakeCall(const std::wstring& destination) override { Call("MakeCall", WideToUtf8(destination)); }
+    void OffHook(int32_t line) override { Call("OffHook", line); }
+    void OnHook(int32_t line) override { Call("OnHook", line); }
+    void Resume(int32_t callRefId) override { Call("Resume", callRefId); }
+    void SendDtmf(const std::wstring& key) override { Call("SendDtmf", WideToUtf8(key)); }
+    void Softkey(const std::wstring& name, int32_t lineId, int32_t callRefId) override {
+        Call("Softkey", WideToUtf8(name), lineId, callRefId);
+    }
+    void Transfer(const std::wstring& destination) override { Call("Transfer", WideToUtf8(destination)); }
+    void TransferInitiate(const std::wstring& destination) override {
+        Call("TransferInitiate", WideToUtf8(destination));
+    }
+    void TransferComplete() override { Call("TransferComplete"); }
+    void ExitProgram() override { Call("ExitProgram"); }
+    void SpkrVolumeUp() override { Call("SpkrVolumeUp"); }
+    void SpkrVolumeDown() override { Call("SpkrVolumeDown"); }
+    void MicVolumeUp() override { Call("MicVolumeUp"); }
+    void MicVolumeDown() override { Call("MicVolumeDown"); }
+    void SetMute(int32_t flag) override { Call("SetMute", flag); }
+    void Messages() override { Call("Messages"); }
+    void Snapshot() override { Call("Snapshot"); }
+    void CallStats() override { Call("CallStats"); }
+    void ConferenceInitiate(const std::wstring& destination) override {
+        Call("ConferenceInitiate", WideToUtf8(destination));
+    }
+    void ConferenceComplete() override { Call("ConferenceComplete"); }
+    void IPCCLogin(const std::wstring& agentId, const std::wstring& password, const std::wstring& extension) override {
+        Call("IPCCLogin", WideToUtf8(agentId), WideToUtf8(password), WideToUtf8(extension));
+    }
+    void IPCCLogout(const std::wstring& reason) override { Call("IPCCLogout", WideToUtf8(reason)); }
+    void IPCCSetState(const std::wstring& state, const std::wstring& reason) override {
+        Call("IPCCSetState", WideToUtf8(state), WideToUtf8(reason));
+    }
+    void IPCCNotReadyReasons() override { Call("IPCCNotReadyReasons"); }
+    void IPCCLogoutReasons() override { Call("IPCCLogoutReasons"); }
+
+    bool Advise(link::IEventReceiver& receiver, uint32_t& cookie) override {
+        try {
+            if (!OffersEvents()) return false;
+            std::lock_guard<std::mutex> lock(m_eventsMutex);
+            if (m_eventConnection) return false;  // one receiver
+            m_eventConnection = sdbus::createSessionBusConnection();
+            m_eventProxy = sdbus::createProxy(*m_eventConnection, m_owner, kObjectPath);
+            m_eventProxy->registerSignalHandler(kEvents, "Event", [&receiver](sdbus::Signal& signal) {
+                // Nothing that arrives from the bus may end the process.
+                try {
+                    int32_t dispid = 0;
+                    std::vector<sdbus::Variant> values;
+                    signal >> dispid >> values;
+                    link::EventArgs args;
+                    args.reserve(values.size());
+                    for (const sdbus::Variant& value : values) args.push_back(ToEventArg(value));
+                    receiver.Invoke(dispid, args);
+                } catch (...) {
+                }
+            });
+            m_eventProxy->finishRegistration();
+            m_eventConnection->enterEventLoopAsync();
+            cookie = 1;
+            return true;
+        } catch (const sdbus::Error&) {
+            StopEvents();
+            return false;
+        }
+    }
+
+    void Unadvise(uint32_t) override { StopEvents(); }
+
+private:
+    template <typename... Args>
+    void Call(const char* method, const Args&... args) {
+        try {
+            auto call = m_proxy->createMethodCall(kOperations, method);
+            if constexpr (sizeof...(Args) > 0) (call << ... << args);
+            m_proxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
+        } catch (const sdbus::Error& error) {
+            throw ToAutomationError(error);
+        }
+    }
+
+    // Whether the object lists its events interface: an object without it has no
+    // connection point for the events.
+    bool OffersEvents() {
+        std::string xml;
+        m_proxy->callMethod("Introspect")
+            .onInterface("org.freedesktop.DBus.Introspectable")
+            .withTimeout(kCallTimeout)
+            .storeResultsTo(xml);
+        return xml.find(std::string("\"") + kEvents + "\"") != std::string::npos;
+    }
+
+    void StopEvents() {
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        if (!m_eventConnection) return;
+        try {
+            m_eventConnection->leaveEventLoop();
+        } catch (...) {
+        }
+        m_eventProxy.reset();
+        m_eventConnection.reset();
+    }
+
+    std::unique_ptr<sdbus::IConnection> m_connection;  // synchronous calls, main thread only
+    std::string m_owner;                               // the unique name found at binding
+    std::unique_ptr<sdbus::IProxy> m_proxy;
+
+    std::mutex m_eventsMutex;
+    std::unique_ptr<sdbus::IConnection> m_eventConnection;  // signals, on its own event-loop thread
+    std::unique_ptr<sdbus::IProxy> m_eventProxy;
+};
+
+}  // namespace
+
+std::unique_ptr<link::ISoftphone> BindSoftphone() {
+    try {
+        auto connection = sdbus::createSessionBusConnection();
+        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+        std::string owner;
+        bus->callMethod("GetNameOwner")
+            .onInterface("org.freedesktop.DBus")
+            .withTimeout(kCallTimeout)
+            .withArguments(std::string(kBusName))
+            .storeResultsTo(owner);
+        bus.reset();
+        return std::make_unique<DBusSoftphone>(std::move(connection), std::move(owner));
+    } catch (const sdbus::Error&) {
+        return nullptr;  // no bus, or nobody owns the name
+    }
+}
 
 }  // namespace quvo::platform

@@ -1,0 +1,340 @@
+"""End-to-end harness: runs the real console (and the softphone simulator) over a
+private session bus, with private runtime and settings folders.
+
+Output is collected by a reader thread; tests wait for expected text with a
+time-out instead of sleeping, because events from other threads may come at any
+moment between prompts.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BUILD_DIR = os.environ.get("QUVO_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "linux"))
+SOURCE_DIR = os.environ.get("QUVO_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+TARGET = os.environ.get("QUVO_TARGET", "posix")
+ON_WINDOWS_BUILD = TARGET == "win32"
+
+BANNER = (
+    "-----------------------------------------------\n"
+    "QUVOConnect Program v.1.0.\n"
+    "Copyright (c) 2026 Quelbo. All rights reserved.\n"
+    "Type 'help' for available commands.\n"
+    "-----------------------------------------------\n"
+    "\n"
+)
+
+
+def console_command():
+    """The command line that starts the console of the build under test."""
+    if ON_WINDOWS_BUILD:
+        return ["wine", os.path.join(BUILD_DIR, "quvoconnect.exe")]
+    return [os.path.join(BUILD_DIR, "quvoconnect")]
+
+
+def simulator_path():
+    return os.path.join(BUILD_DIR, "softphone-sim", "quvo-softphone-sim")
+
+
+def requires_simulator(test):
+    """Skips tests that need the Linux simulator and bus on other targets."""
+    return unittest.skipIf(ON_WINDOWS_BUILD, "needs the Linux softphone simulator")(test)
+
+
+class TestEnv:
+    """Private XDG folders and, on Linux, a private session bus."""
+
+    def __init__(self, with_bus=True):
+        self.root = tempfile.mkdtemp(prefix="quvo-e2e-")
+        self.runtime_dir = os.path.join(self.root, "runtime")
+        self.config_dir = os.path.join(self.root, "config")
+        os.makedirs(self.runtime_dir, mode=0o700)
+        os.makedirs(self.config_dir)
+        self.env = dict(os.environ)
+        self.env["XDG_RUNTIME_DIR"] = self.runtime_dir
+        self.env["XDG_CONFIG_HOME"] = self.config_dir
+        self.env["HOME"] = self.root
+        self.env.pop("DISPLAY", None)
+        self.env.setdefault("WINEDEBUG", "-all")
+        self._bus = None
+        if with_bus and not ON_WINDOWS_BUILD:
+            self._bus = subprocess.Popen(
+                ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+                stdout=subprocess.PIPE,
+                stdin=subprocess.DEVNULL,
+                env=self.env,
+                text=True,
+            )
+            address = self._bus.stdout.readline().strip()
+            if not address:
+                raise RuntimeError("dbus-daemon did not start")
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+        else:
+            self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+
+    @property
+    def settings_path(self):
+        return os.path.join(self.config_dir, "Quelbo", "QUVO.ini")
+
+    def write_settings(self, values):
+        """Sets values in the settings file, keeping the others."""
+        current = self.read_settings()
+        current.update(values)
+        os.makedirs(os.path.dirname(self.settings_path), exist_ok=True)
+        with open(self.settings_path, "w") as f:
+            for name, value in current.items():
+                f.write(f"{name}={value}\n")
+
+    def read_settings(self):
+        values = {}
+        if os.path.exists(self.settings_path):
+            with open(self.settings_path) as f:
+                for line in f:
+                    line = line.rstrip("\n")
+                    if "=" in line and not line.startswith((";", "#")):
+                        name, value = line.split("=", 1)
+                        values[name] = value
+        return values
+
+    def close(self):
+        if self._bus:
+            self._bus.terminate()
+            self._bus.wait(10)
+            self._bus.stdout.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Process:
+    """A child with its standard output collected by a reader thread."""
+
+    def __init__(self, argv, env, stdin=subprocess.PIPE):
+        self.proc = subprocess.Popen(
+            argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, start_new_session=True
+        )
+        self._data = bytearray()
+        self._err = bytearray()
+        self._cond = threading.Condition()
+        self._closed = False
+        self._cursor = 0
+        self._reader = threading.Thread(target=self._read, args=(self.proc.stdout, self._data), daemon=True)
+        self._err_reader = threading.Thread(target=self._read, args=(self.proc.stderr, self._err), daemon=True)
+        self._reader.start()
+        self._err_reader.start()
+
+    def _read(self, stream, sink):
+        while True:
+            chunk = stream.read1(65536)
+            with self._cond:
+                if not chunk:
+                    if sink is self._data:
+                        self._closed = True
+                    self._cond.notify_all()
+                    return
+                sink.extend(chunk)
+                self._cond.notify_all()
+
+    def output(self):
+        """Everything printed so far, with Windows line ends made plain."""
+        with self._cond:
+            return self._text(bytes(self._data))
+
+    def stderr(self):
+        with self._cond:
+            return bytes(self._err).decode("utf-8", "replace")
+
+    @staticmethod
+    def _text(data):
+        return data.decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def expect(self, text, timeout=10):
+        """Waits until text appears after the previous match; returns the output
+        from the previous match up to and including text."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                current = self._text(bytes(self._data))
+                found = current.find(text, self._cursor)
+                if found >= 0:
+                    end = found + len(text)
+                    chunk = current[self._cursor : end]
+                    self._cursor = end
+                    return chunk
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self._closed and self.proc.poll() is not None):
+                    raise AssertionError(
+                        f"expected {text!r} within {timeout}s; output after the last match:\n"
+                        f"{current[self._cursor:]!r}\nstderr: {bytes(self._err).decode('utf-8', 'replace')!r}"
+                    )
+                self._cond.wait(min(remaining, 0.2))
+
+    def rest(self):
+        """The output after the last match (and moves past it)."""
+        with self._cond:
+            current = self._text(bytes(self._data))
+            chunk = current[self._cursor :]
+            self._cursor = len(current)
+            return chunk
+
+    def wait_closed(self, timeout=10):
+        """Waits for the process to end and its output to close; returns its status."""
+        status = self.proc.wait(timeout)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while not self._closed and time.monotonic() < deadline:
+                self._cond.wait(0.1)
+        return status
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(10)
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
+
+class Console(Process):
+    """The real console. By default waits for its banner and first prompt."""
+
+    def __init__(self, env, wait_for_prompt=True):
+        super().__init__(console_command(), env.env)
+        if wait_for_prompt:
+            self.expect(BANNER, timeout=30)
+
+    def send(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def close_input(self):
+        self.proc.stdin.close()
+
+    def expect(self, text, timeout=10):
+        chunk = super().expect(text, timeout)
+        self._at_prompt = chunk.endswith("> ")
+        return chunk
+
+    def command(self, line, timeout=10):
+        """Sends a line at the prompt and returns what the console printed in
+        answer, up to the next prompt (the prompt excluded)."""
+        if not getattr(self, "_at_prompt", False):
+            self.expect("> ", timeout)
+        self.send(line)
+        return self.expect("> ", timeout)[:-2]
+
+    def quit(self, timeout=10):
+        self.send("quit")
+        return self.wait_closed(timeout)
+
+
+class Simulator(Process):
+    """The softphone simulator; waits until it owns the bus name."""
+
+    def __init__(self, env, *options, wait=True):
+        self.env = env
+        args = [simulator_path(), "--quiet"]
+        if "--window" in options:
+            options = tuple(o for o in options if o != "--window")
+        else:
+            args.append("--no-window")
+        super().__init__(args + list(options), env.env, stdin=subprocess.DEVNULL)
+        if wait:
+            self.wait_ready()
+
+    def wait_ready(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError(f"simulator ended with {self.proc.returncode}: {self.stderr()}")
+            result = subprocess.run(
+                [simulator_path(), "ctl", "log"], env=self.env.env, capture_output=True, text=True, timeout=10
+            )
+            if result.returncode == 0:
+                return
+            time.sleep(0.05)
+        raise AssertionError("simulator did not come up: " + self.stderr())
+
+    def ctl(self, *args, check=True):
+        result = subprocess.run(
+            [simulator_path(), "ctl", *[str(a) for a in args]],
+            env=self.env.env,
+            capture_output=True,
+            text=True,
+            timeout=15,
+        )
+        if check and result.returncode != 0:
+            raise AssertionError(f"ctl {args} failed: {result.stderr}")
+        return result.stdout
+
+    def log(self):
+        """The operations the simulator received, without their time stamps."""
+        return [line.split(" ", 1)[1] for line in self.ctl("log").splitlines() if " " in line]
+
+    def timed_log(self):
+        """(milliseconds, operation) pairs."""
+        entries = []
+        for line in self.ctl("log").splitlines():
+            stamp, _, operation = line.partition(" ")
+            entries.append((int(stamp), operation))
+        return entries
+
+    def wait_for_log(self, operation, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            log = self.log()
+            if operation in log:
+                return log
+            time.sleep(0.05)
+        raise AssertionError(f"{operation!r} not in the simulator's log: {self.log()}")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+
+
+class ConsoleTestCase(unittest.TestCase):
+    """A test with its own environment; processes registered with track() are
+    stopped at the end."""
+
+    with_bus = True
+
+    def setUp(self):
+        self.env = TestEnv(with_bus=self.with_bus)
+        self._processes = []
+
+    def tearDown(self):
+        for process in reversed(self._processes):
+            if isinstance(process, Simulator):
+                process.stop()
+            else:
+                process.kill()
+        self.env.close()
+
+    def track(self, process):
+        self._processes.append(process)
+        return process
+
+    def start_console(self, **kwargs):
+        return self.track(Console(self.env, **kwargs))
+
+    def start_simulator(self, *options, **kwargs):
+        return self.track(Simulator(self.env, *options, **kwargs))
+
+
+def main():
+    unittest.main(verbosity=2)
