@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "console/ResultCodes.h"
+
 namespace quvo::link {
 
 class CAutomationError : public std::runtime_error {
@@ -27,6 +29,17 @@ private:
     std::string m_name;
     std::string m_text;
 };
+
+// Runs one softphone operation; its automation failure becomes failureCode.
+template <typename Operation>
+ResultCode CallOrFail(Operation&& operation, ResultCode failureCode) {
+    try {
+        operation();
+    } catch (const CAutomationError&) {
+        return failureCode;
+    }
+    return SUCCESS;
+}
 
 // Status values used for failures that do not come with one of their own.
 inline constexpr uint32_t kStatusFailed = 0x80004005u;       // E_FAIL

@@ -22,33 +22,23 @@ ResultCode CSoftphoneControl::IPCCLogin(std::string agentId, std::string passwor
     agentId = Trim(agentId);
     extension = Trim(extension);
     if (agentId.empty() || extension.empty()) return ERROR_MISSING_PARAMETER;
-    try {
-        m_pSoftphone->IPCCLogin(platform::ToWide(agentId), platform::ToWide(password), platform::ToWide(extension));
-    } catch (const CAutomationError&) {
-        return ERROR_IPCC_LOGIN;
-    }
-    return SUCCESS;
+    return CallOrFail(
+        [&] {
+            m_pSoftphone->IPCCLogin(platform::ToWide(agentId), platform::ToWide(password), platform::ToWide(extension));
+        },
+        ERROR_IPCC_LOGIN);
 }
 
 ResultCode CSoftphoneControl::IPCCLogout(std::string reason) {
     if (ResultCode code = CheckPreconditions()) return code;
-    try {
-        m_pSoftphone->IPCCLogout(platform::ToWide(reason));
-    } catch (const CAutomationError&) {
-        return ERROR_IPCC_LOGIN;
-    }
-    return SUCCESS;
+    return CallOrFail([&] { m_pSoftphone->IPCCLogout(platform::ToWide(reason)); }, ERROR_IPCC_LOGIN);
 }
 
 ResultCode CSoftphoneControl::IPCCState(std::string state, std::string reason) {
     if (ResultCode code = CheckPreconditions()) return code;
     if (!state.empty() && !IsAgentStateWord(state)) return ERROR_IPCC_INVALID_STATE;
-    try {
-        m_pSoftphone->IPCCSetState(platform::ToWide(state), platform::ToWide(reason));
-    } catch (const CAutomationError&) {
-        return ERROR_IPCC_CHANGE_STATE;
-    }
-    return SUCCESS;
+    return CallOrFail([&] { m_pSoftphone->IPCCSetState(platform::ToWide(state), platform::ToWide(reason)); },
+                      ERROR_IPCC_CHANGE_STATE);
 }
 
 ResultCode CSoftphoneControl::IPCCNotReadyReasons() {

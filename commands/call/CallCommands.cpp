@@ -9,12 +9,7 @@ namespace quvo::link {
 ResultCode CSoftphoneControl::MakeCall(std::string destination, std::string /*unused*/) {
     if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
-    try {
-        m_pSoftphone->MakeCall(platform::ToWide(destination));
-    } catch (const CAutomationError&) {
-        return ERROR_MAKE_CALL;
-    }
-    return SUCCESS;
+    return CallOrFail([&] { m_pSoftphone->MakeCall(platform::ToWide(destination)); }, ERROR_MAKE_CALL);
 }
 
 ResultCode CSoftphoneControl::Answer(std::string callRefId) {

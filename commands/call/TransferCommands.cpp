@@ -5,21 +5,6 @@
 
 namespace quvo::link {
 
-namespace {
-
-// Runs one softphone operation and turns its failure into failureCode.
-template <typename Operation>
-ResultCode CallOrFail(Operation&& operation, ResultCode failureCode) {
-    try {
-        operation();
-    } catch (const CAutomationError&) {
-        return failureCode;
-    }
-    return SUCCESS;
-}
-
-}  // namespace
-
 ResultCode CSoftphoneControl::Transfer(std::string destination) {
     if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;

@@ -1,11 +1,141 @@
+// The settings key as a text file: "Software\Quelbo\QUVO" is
+// $XDG_CONFIG_HOME/Quelbo/QUVO.ini (~/.config when XDG_CONFIG_HOME is unset or
+// not absolute), with one "name=value" per line.
 #include "platform/Settings.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
 
 namespace quvo::platform {
 
-struct SettingsKey {};
+struct SettingsKey {
+    std::string path;  // the key's file, read afresh by every value query
+};
 
-SettingsKey* OpenSettingsKey(const std::string&) { return nullptr; }
-bool ReadSettingsValue(SettingsKey*, const std::string&, std::string&) { return false; }
-void CloseSettingsKey(SettingsKey* key) { delete key; }
+namespace {
+
+std::string ConfigHome() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') return config;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return std::string(home) + "/.config";
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/')
+        return std::string(found->pw_dir) + "/.config";
+    return {};
+}
+
+// Registry names compare ignoring ASCII letter case.
+bool NameEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// "Software\A\B" becomes the relative file "A/B.ini"; a leading "Software\" is
+// dropped because every key lives under it. Empty, "." and ".." parts are refused.
+bool KeyFile(const std::string& subKey, std::string& file) {
+    std::string_view rest = subKey;
+    constexpr std::string_view kSoftware = "Software\\";
+    if (rest.size() > kSoftware.size() && NameEquals(rest.substr(0, kSoftware.size()), kSoftware))
+        rest.remove_prefix(kSoftware.size());
+    file.clear();
+    while (true) {
+        const size_t end = rest.find('\\');
+        const std::string_view part = rest.substr(0, end);
+        if (part.empty() || part == "." || part == ".." || part.find('/') != std::string_view::npos)
+            return false;
+        file.append(part);
+        if (end == std::string_view::npos) break;
+        file += '/';
+        rest.remove_prefix(end + 1);
+    }
+    file += ".ini";
+    return true;
+}
+
+// Creates every missing folder of path's parent.
+bool MakeParents(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    content.clear();
+    char buffer[8192];
+    bool ok = true;
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            content.append(buffer, static_cast<size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+            break;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+SettingsKey* OpenSettingsKey(const std::string& subKey) {
+    const std::string home = ConfigHome();
+    std::string file;
+    if (home.empty() || !KeyFile(subKey, file)) return nullptr;
+    const std::string path = home + "/" + file;
+    if (!MakeParents(path)) return nullptr;
+    // Creates the file, empty, when it is missing; an existing file is left as it is.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    ::close(fd);
+    return new SettingsKey{path};
+}
+
+bool ReadSettingsValue(SettingsKey* key, const std::string& name, std::string& value) {
+    if (!key) return false;
+    std::string content;
+    if (!ReadWholeFile(key->path, content)) return false;
+    std::string_view rest = content;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+        const size_t equals = line.find('=');
+        if (equals == std::string_view::npos || !NameEquals(line.substr(0, equals), name)) continue;
+        std::string_view text = line.substr(equals + 1);
+        // Like a registry string, the value ends at its first zero byte.
+        text = text.substr(0, text.find('\0'));
+        value.assign(text);
+        return true;
+    }
+    return false;
+}
+
+void CloseSettingsKey(SettingsKey* key) {
+    delete key;
+}
 
 }  // namespace quvo::platform

@@ -59,6 +59,7 @@ class TestEnv:
         self.env["XDG_RUNTIME_DIR"] = self.runtime_dir
         self.env["XDG_CONFIG_HOME"] = self.config_dir
         self.env["HOME"] = self.root
+        self.env["LC_ALL"] = "C.UTF-8"
         self.env.pop("DISPLAY", None)
         self.env.setdefault("WINEDEBUG", "-all")
         self._bus = None
@@ -67,6 +68,7 @@ class TestEnv:
                 ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
                 stdout=subprocess.PIPE,
                 stdin=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
                 env=self.env,
                 text=True,
             )
@@ -172,6 +174,29 @@ class Process:
                     )
                 self._cond.wait(min(remaining, 0.2))
 
+    def expect_all(self, texts, timeout=10):
+        """Waits until every one of texts has appeared after the previous match, in
+        any order (lines from different threads have no fixed order); moves past
+        the last of them and returns the output up to there."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                current = self._text(bytes(self._data))
+                ends = [current.find(t, self._cursor) for t in texts]
+                if all(e >= 0 for e in ends):
+                    end = max(e + len(t) for e, t in zip(ends, texts))
+                    chunk = current[self._cursor : end]
+                    self._cursor = end
+                    return chunk
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self._closed and self.proc.poll() is not None):
+                    missing = [t for t, e in zip(texts, ends) if e < 0]
+                    raise AssertionError(
+                        f"expected {missing!r} within {timeout}s; output after the last match:\n"
+                        f"{current[self._cursor:]!r}"
+                    )
+                self._cond.wait(min(remaining, 0.2))
+
     def rest(self):
         """The output after the last match (and moves past it)."""
         with self._cond:
@@ -205,12 +230,28 @@ class Process:
 
 
 class Console(Process):
-    """The real console. By default waits for its banner and first prompt."""
+    """The real console. By default waits for its banner.
+
+    command() follows the main loop's prompts on a cursor of its own, so that
+    expect() and expect_all() can still find the event lines that arrive while a
+    command runs. In the output, a "> " at a line start is a prompt of the main
+    loop unless it belongs to a line printed by another thread ("Event : ..." or
+    "Error : ..." at a line start, ending in "\n> ", CallStatsUpdate in "\n"
+    alone) or starts a line that the command printed itself ("> Error : ...",
+    "> Event : Extension Mobility ...").
+    """
+
+    ANSWER_LINES = ("Error : ", "Event : Extension Mobility ")
+    OTHER_THREAD_LINES = ("Event : ", "Error : ")
 
     def __init__(self, env, wait_for_prompt=True):
         super().__init__(console_command(), env.env)
+        self._command_cursor = 0
+        self._command_at_prompt = False
+        self.events = []  # lines printed by other threads, as command() passed them
         if wait_for_prompt:
             self.expect(BANNER, timeout=30)
+            self._command_cursor = len(BANNER)
 
     def send(self, line):
         self.proc.stdin.write((line + "\n").encode())
@@ -219,18 +260,71 @@ class Console(Process):
     def close_input(self):
         self.proc.stdin.close()
 
-    def expect(self, text, timeout=10):
-        chunk = super().expect(text, timeout)
-        self._at_prompt = chunk.endswith("> ")
-        return chunk
+    def _next_prompt(self, text):
+        """Parses text up to the first main-loop prompt: (answer, end) or None
+        when text does not hold one yet."""
+        answer = []
+        pos = 0
+        while pos < len(text):
+            newline = text.find("\n", pos)
+            if text.startswith("> ", pos):
+                if text.startswith(self.ANSWER_LINES, pos + 2):
+                    if newline < 0:
+                        return None
+                    answer.append(text[pos : newline + 1])
+                    pos = newline + 1
+                    continue
+                return "".join(answer), pos + 2
+            if text.startswith(self.OTHER_THREAD_LINES, pos):
+                if newline < 0:
+                    return None
+                line = text[pos : newline + 1]
+                pos = newline + 1
+                if not line.startswith("Event : CallStatsUpdate"):
+                    if not text.startswith("> ", pos):
+                        return None
+                    pos += 2
+                self.events.append(line)
+                continue
+            if newline < 0:
+                return None
+            answer.append(text[pos : newline + 1])
+            pos = newline + 1
+        return None
+
+    def _wait_prompt(self, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                current = self._text(bytes(self._data))
+                parsed = self._next_prompt(current[self._command_cursor :])
+                if parsed is not None:
+                    answer, end = parsed
+                    self._command_cursor += end
+                    return answer[:-1] if answer.endswith("\n") else answer
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self._closed and self.proc.poll() is not None):
+                    raise AssertionError(f"no prompt {what}; output: {current[self._command_cursor:]!r}")
+                self._cond.wait(min(remaining, 0.2))
 
     def command(self, line, timeout=10):
         """Sends a line at the prompt and returns what the console printed in
-        answer, up to the next prompt (the prompt excluded)."""
-        if not getattr(self, "_at_prompt", False):
-            self.expect("> ", timeout)
+        answer, up to the next prompt (the prompt and other threads' lines
+        excluded)."""
+        self.begin_command(line, timeout)
+        return self.answer(timeout)
+
+    def begin_command(self, line, timeout=10):
+        """Sends a line at the prompt without waiting for its answer."""
+        if not self._command_at_prompt:
+            self._wait_prompt(timeout, "before the first command")
+            self._command_at_prompt = True
+        self._pending = line
         self.send(line)
-        return self.expect("> ", timeout)[:-2]
+
+    def answer(self, timeout=10):
+        """The answer to the command begun last (see command())."""
+        return self._wait_prompt(timeout, f"after {self._pending!r}")
 
     def quit(self, timeout=10):
         self.send("quit")
@@ -324,6 +418,12 @@ class ConsoleTestCase(unittest.TestCase):
             else:
                 process.kill()
         self.env.close()
+        # A sanitizer's report on standard error fails the test that caused it.
+        for process in self._processes:
+            report = process.stderr()
+            for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                           "runtime error:"):
+                self.assertNotIn(marker, report, f"sanitizer report from {process.proc.args[0]}:\n{report}")
 
     def track(self, process):
         self._processes.append(process)

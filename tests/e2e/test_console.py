@@ -124,7 +124,7 @@ class Transcripts(ConsoleTestCase):
         console = self.start_console()
         # The banner and the prompt are seen without any input.
         console.expect("> ", timeout=10)
-        self.assertEqual(console.command("help zz"), "\n")
+        self.assertEqual(console.command("help zz"), "")
         console.send("quit")
         self.assertEqual(console.wait_closed(), 0)
         self.assertEqual(console.rest(), "")

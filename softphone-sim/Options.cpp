@@ -1,0 +1,186 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace quvo::sim {
+namespace {
+
+bool ParseInt(const std::string& text, long min, long max, int& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max) return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, int& ms) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(value > 0) || value > 86400) return false;
+    ms = static_cast<int>(std::lround(value * 1000));
+    return ms > 0;
+}
+
+}  // namespace
+
+ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            if (auto eq = arg.find('='); eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                hasValue = true;
+            }
+        }
+        auto takeValue = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= argc) {
+                error = "option " + arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto flag = [&](bool& target, bool set) -> bool {
+            if (hasValue) {
+                error = "option " + arg + " takes no value";
+                return false;
+            }
+            target = set;
+            return true;
+        };
+
+        if (arg == "-h" || arg == "--help") return ParseResult::Help;
+        if (arg == "--ring-ms") {
+            if (!takeValue()) return ParseResult::Error;
+            if (!ParseInt(value, 0, 3'600'000, options.ringMs)) {
+                error = "--ring-ms needs a number of milliseconds (0 or more), not '" + value + "'";
+                return ParseResult::Error;
+            }
+        } else if (arg == "--incoming-after") {
+            if (!takeValue()) return ParseResult::Error;
+            if (!ParseSeconds(value, options.incomingAfterMs)) {
+                error = "--incoming-after needs a positive number of seconds, not '" + value + "'";
+                return ParseResult::Error;
+            }
+        } else if (arg == "--title") {
+            if (!takeValue()) return ParseResult::Error;
+            options.title = value;
+        } else if (arg == "--no-events-interface") {
+            if (!flag(options.eventsInterface, false)) return ParseResult::Error;
+        } else if (arg == "--fail-client-active") {
+            if (!flag(options.failClientActive, true)) return ParseResult::Error;
+        } else if (arg == "--no-window") {
+            if (!flag(options.window, false)) return ParseResult::Error;
+        } else if (arg == "--no-settings") {
+            if (!flag(options.settings, false)) return ParseResult::Error;
+        } else if (arg == "--quiet" || arg == "-q") {
+            if (!flag(options.quiet, true)) return ParseResult::Error;
+        } else {
+            error = "unknown option or argument '" + std::string(argv[i]) + "' (see --help)";
+            return ParseResult::Error;
+        }
+    }
+    return ParseResult::Run;
+}
+
+const char* HelpText() {
+    return R"(Usage: quvo-softphone-sim [OPTION]...
+       quvo-softphone-sim ctl COMMAND [ARG]...
+
+A stand-in softphone for QUVOConnect. It owns com.quelbo.QUVO on the D-Bus session bus,
+serves /com/quelbo/QUVO/Softphone (interface com.quelbo.QUVO.Softphone, events on
+com.quelbo.QUVO.SoftphoneEvents: signal Event(i dispid, av args)), holds the presence lock
+($XDG_RUNTIME_DIR/mutex_QUVO, else /tmp/mutex_QUVO-<uid>) and shows a small window.
+A refused operation answers with the error com.quelbo.QUVO.Error.Failed and a text.
+
+Options:
+  --ring-ms N            call progress time in milliseconds (default 1500): an outgoing
+                         call rings for N ms before it is answered (or found busy)
+  --incoming-after S     demo mode: while a client is active (SetClientActive 1) and no
+                         call exists, an incoming call arrives after S idle seconds, again
+                         and again
+  --no-events-interface  do not offer the events interface at all (no events are sent)
+  --fail-client-active   SetClientActive always fails
+  --title TEXT           window title; default: setting sPhoneOnline, else "Dorevirud Uvazed"
+  --no-window            do not open a window (none is opened without an X server anyway)
+  --no-settings          do not write sExePath, sExeFileName and sPhoneOnline to
+                         $XDG_CONFIG_HOME/Quelbo/QUVO.ini (~/.config when unset)
+  --quiet, -q            no log line on standard error for each operation received
+  --help, -h             this text
+
+Behaviour (line 1 "1001", button 1; call references start at 1001; each operation
+replies first, its events follow; events: 11 LineUpdate with state numbers):
+  MakeCall D       empty D: error "no destination"; D starting with "fail": error
+                   "call rejected". Else RingOut(3) at once, after ring-ms Connected(5)
+                   and PartyPickup; D starting with "busy": Busy(6) and PartyBusy instead,
+                   Idle(0) after another ring-ms. A connected call is put on Hold(8) first.
+  incoming call    IncomingCall(ref, "1001", caller) then RingIn(4), direction 0.
+  Answer REF       the ringing call REF -> Connected; 0 or unknown: error "no such call".
+  EndCall          the active call -> Idle; none: error "no active call".
+  Hold / Resume R  Connected -> Hold / Hold -> Connected (R 0: the held call).
+  OffHook/OnHook   OffHook(1) / OnHook(2); OnHook also ends a call in progress.
+  Transfer D       connected call -> CallTransfer(10) then Idle.
+  TransferInitiate D / ConferenceInitiate D
+                   holds the connected call and dials D as a consultation call.
+  TransferComplete both calls -> CallTransfer then Idle; none pending: error.
+  ConferenceComplete both calls -> Connected with other party "Conference".
+  Softkey N L R    hold, resume, endcall (ends a consultation call and resumes the held
+                   one), answer, newcall (= OffHook), redial; every name is recorded.
+  SendDtmf, SpkrVolumeUp/Down, MicVolumeUp/Down (levels 0..10), SetMute, Snapshot:
+                   recorded only. Messages: calls "voicemail". CallStats: CallStatsUpdate
+                   for the active call (call reference 0 when there is none).
+  SetClientActive  1: CallManagerStatus(1) (also sent once at start).
+  IPCCLogin A P E  empty A: error; P "bad": error "invalid credentials"; else Not Ready(3).
+  IPCCSetState S R ready/notready/work/workready/worknotready -> 4/3/5/7/6; empty S reports
+                   the current state; other words: error "invalid state"; logged out: error.
+  IPCCLogout R     -> Logged Out(2); logged out already: error.
+  IPCCNotReadyReasons / IPCCLogoutReasons
+                   one IPCCReasonCode event per reason (kind 2: 1..4, kind 1: 10..12).
+  ExitProgram      replies, then quits (window, bus name and lock released), status 0.
+  SIGTERM, SIGINT and SIGHUP, and closing the window, quit the same way.
+
+Control channel: object /com/quelbo/QUVO/Simulator, interface com.quelbo.QUVO.Simulator:
+  FireEvent(i dispid, av args)          emit any Event verbatim
+  PlaceIncomingCall(s callerId) -> i    place an incoming call, returns its reference
+  HangupFarEnd()                        the far end of the active call hangs up
+  FailOperation(s operation, s text)    that operation ("*": all) fails with text from
+                                        now on; empty text clears ("*" clears all)
+  DelayOperation(s operation, i ms)     that operation ("*": all) replies ms later; 0 clears
+  GetLog() -> as                        operations received, oldest first:
+                                        <ms since start> <Name>(<args>), e.g.
+                                        1234 Softkey("endcall",-1,-1)
+  ClearLog()                            forget the log
+  Quit()                                quit as ExitProgram does
+
+Client mode (exit status 0 on success, 1 with a message on failure):
+  ctl fire DISPID [ARG]...     ARG is i:NUMBER, s:TEXT or b:true|false
+  ctl incoming CALLERID        prints the new call reference
+  ctl hangup
+  ctl fail OPERATION [TEXT]
+  ctl delay OPERATION MS
+  ctl log                      one entry per line
+  ctl clear-log
+  ctl quit
+  ctl call OPERATION [ARG]...  call a softphone operation (words converted to its types);
+                               more operations with their arguments may follow, e.g.
+                               ctl call MakeCall 77 EndCall (stops at the first failure)
+  ctl events [COUNT [SECONDS]] print Event signals as DISPID(ARGS) until COUNT arrived
+                               (default: until SECONDS, default 10, pass); a first line
+                               "listening" is printed once subscribed
+  ctl wait [SECONDS]           wait until the softphone owns its name (default 5)
+  ctl wait-gone [SECONDS]      wait until the name is free again (default 5)
+)";
+}
+
+}  // namespace quvo::sim

@@ -1,0 +1,28 @@
+// Command-line options of the simulator.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quvo::sim {
+
+struct Options {
+    int ringMs = 1500;
+    int incomingAfterMs = 0;
+    bool eventsInterface = true;
+    bool failClientActive = false;
+    std::optional<std::string> title;
+    bool window = true;
+    bool settings = true;
+    bool quiet = false;
+};
+
+enum class ParseResult { Run, Help, Error };
+
+ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error);
+
+const char* HelpText();
+
+inline constexpr const char* kDefaultTitle = "Dorevirud Uvazed";
+
+}  // namespace quvo::sim

@@ -1,0 +1,111 @@
+#include "Settings.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace quvo::sim {
+namespace {
+
+// The name of a name=value line, or nothing for blank, comment and other lines.
+std::optional<std::string> LineName(const std::string& line) {
+    if (line.empty() || line[0] == ';' || line[0] == '#') return std::nullopt;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    return line.substr(0, eq);
+}
+
+bool MakeDirs(const std::string& dir, std::string& error) {
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        const std::string part = dir.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create " + part + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+std::string SettingsPath() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (config && config[0] == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home ? home : "") + "/.config";
+    }
+    return base + "/Quelbo/QUVO.ini";
+}
+
+std::optional<std::string> ReadSetting(const std::string& path, const std::string& name) {
+    for (const std::string& line : ReadLines(path)) {
+        auto lineName = LineName(line);
+        if (!lineName || strcasecmp(lineName->c_str(), name.c_str()) != 0) continue;
+        std::string value = line.substr(line.find('=') + 1);
+        if (!value.empty() && value.back() == '\r') value.pop_back();
+        return value;
+    }
+    return std::nullopt;
+}
+
+bool WriteSettings(const std::string& path, const std::vector<std::pair<std::string, std::string>>& values,
+                   std::string& error) {
+    const std::string dir = path.substr(0, path.rfind('/'));
+    if (!MakeDirs(dir, error)) return false;
+
+    std::vector<std::string> lines = ReadLines(path);
+    std::vector<bool> done(values.size(), false);
+    for (std::string& line : lines) {
+        auto lineName = LineName(line);
+        if (!lineName) continue;
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (strcasecmp(lineName->c_str(), values[i].first.c_str()) != 0) continue;
+            const bool crlf = !line.empty() && line.back() == '\r';
+            line = *lineName + "=" + values[i].second + (crlf ? "\r" : "");
+            done[i] = true;
+        }
+    }
+    for (size_t i = 0; i < values.size(); ++i)
+        if (!done[i]) lines.push_back(values[i].first + "=" + values[i].second);
+
+    std::ostringstream text;
+    for (const std::string& line : lines) text << line << '\n';
+
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text.str();
+        out.flush();
+        if (!out) {
+            error = "cannot write " + temp;
+            ::unlink(temp.c_str());
+            return false;
+        }
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot replace " + path + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quvo::sim

@@ -1,0 +1,30 @@
+// The softphone's small top-level X11 window, serviced on a thread of its own.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quvo::sim {
+
+class SimWindow {
+  public:
+    SimWindow();
+    ~SimWindow();
+    SimWindow(const SimWindow&) = delete;
+    SimWindow& operator=(const SimWindow&) = delete;
+
+    // Opens the display and shows the window; false (quietly) when there is no X server.
+    // onClose runs on the window thread when the user closes the window.
+    bool Start(const std::string& title, const std::string& status, std::function<void()> onClose);
+    // Thread-safe.
+    void SetStatus(const std::string& status);
+    // Destroys the window and joins the thread.
+    void Stop();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace quvo::sim

@@ -1,0 +1,180 @@
+// The settings key as a file under $XDG_CONFIG_HOME: where it lives, its creation,
+// and how name=value lines are read.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "platform/Settings.h"
+
+namespace quvo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSubKey = "Software\\Quelbo\\QUVO";
+
+class SettingsFileTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        m_oldConfig = Get("XDG_CONFIG_HOME");
+        m_oldHome = Get("HOME");
+        m_root =
+            fs::temp_directory_path() / ("quvo-settings-" + std::to_string(static_cast<long>(::getpid())));
+        fs::remove_all(m_root);
+        fs::create_directories(m_root);
+        ::setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
+    }
+
+    void TearDown() override {
+        if (m_key) CloseSettingsKey(m_key);
+        Restore("XDG_CONFIG_HOME", m_oldConfig);
+        Restore("HOME", m_oldHome);
+        std::error_code ignored;
+        fs::remove_all(m_root, ignored);
+    }
+
+    static std::optional<std::string> Get(const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void Restore(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+
+    fs::path SettingsFile() const { return m_root / "config" / "Quelbo" / "QUVO.ini"; }
+
+    void WriteFile(const fs::path& path, const std::string& content) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    SettingsKey* Open() {
+        m_key = OpenSettingsKey(kSubKey);
+        return m_key;
+    }
+
+    std::optional<std::string> Read(const std::string& name) {
+        std::string value = "<untouched>";
+        if (!ReadSettingsValue(m_key, name, value)) {
+            EXPECT_EQ(value, "<untouched>") << "a failed read changed the destination";
+            return std::nullopt;
+        }
+        return value;
+    }
+
+    fs::path m_root;
+    SettingsKey* m_key = nullptr;
+    std::optional<std::string> m_oldConfig;
+    std::optional<std::string> m_oldHome;
+};
+
+TEST_F(SettingsFileTest, OpeningCreatesTheMissingFolderAndAnEmptyFile) {
+    ASSERT_FALSE(fs::exists(SettingsFile().parent_path()));
+    ASSERT_NE(Open(), nullptr);
+    ASSERT_TRUE(fs::is_regular_file(SettingsFile()));
+    EXPECT_EQ(fs::file_size(SettingsFile()), 0u);
+    EXPECT_EQ(Read("sExePath"), std::nullopt);
+}
+
+TEST_F(SettingsFileTest, OpeningNeverChangesAnExistingFile) {
+    const std::string content = "sExePath=/opt/quvo\n; comment\n";
+    WriteFile(SettingsFile(), content);
+    ASSERT_NE(Open(), nullptr);
+    CloseSettingsKey(m_key);
+    m_key = nullptr;
+    std::ifstream in(SettingsFile(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+}
+
+TEST_F(SettingsFileTest, LinesAreReadAsTheRegistryWouldHoldThem) {
+    const std::string longValue = "/opt/" + std::string(5000, 'x') + "/";
+    WriteFile(SettingsFile(),
+              "; a comment=with an equals sign\n"
+              "#sDeviceName=commented out\n"
+              "\n"
+              "SEXEPATH=  /opt/quvo/bin/  \n"
+              "sExeFileName=quvo=phone\r\n"
+              "not a value line\n"
+              "sPhoneOnline=\n"
+              "sExePath=second occurrence loses\n"
+              "Long=" +
+                  longValue +
+                  "\n"
+                  " IpAddress=a leading blank is part of the name\n"
+                  "sDeviceName=SEP0001");  // no final line end
+
+    ASSERT_NE(Open(), nullptr);
+    // Names ignore case; values keep their blanks and everything after the first '='.
+    EXPECT_EQ(Read("sExePath"), "  /opt/quvo/bin/  ");
+    EXPECT_EQ(Read("sexefilename"), "quvo=phone");  // the final '\r' is dropped
+    EXPECT_EQ(Read("sPhoneOnline"), "");
+    EXPECT_EQ(Read("Long"), longValue);
+    EXPECT_EQ(Read("sDeviceName"), "SEP0001");
+    EXPECT_EQ(Read("IpAddress"), std::nullopt);
+    EXPECT_EQ(Read("a comment"), std::nullopt);
+    EXPECT_EQ(Read("#sDeviceName"), std::nullopt);
+    EXPECT_EQ(Read("not a value line"), std::nullopt);
+    EXPECT_EQ(Read(""), std::nullopt);
+}
+
+TEST_F(SettingsFileTest, EachReadSeesTheFileAsItIsNow) {
+    WriteFile(SettingsFile(), "IpAddress=10.0.0.1\n");
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(Read("IpAddress"), "10.0.0.1");
+    WriteFile(SettingsFile(), "IpAddress=10.0.0.2:8080\n");
+    EXPECT_EQ(Read("IpAddress"), "10.0.0.2:8080");
+}
+
+TEST_F(SettingsFileTest, ConfigFolderFallsBackToHomeWhenNotAbsolute) {
+    ::setenv("HOME", (m_root / "home").c_str(), 1);
+    for (const char* config : {"", "relative/config"}) {
+        ::setenv("XDG_CONFIG_HOME", config, 1);
+        SettingsKey* key = OpenSettingsKey(kSubKey);
+        ASSERT_NE(key, nullptr) << config;
+        CloseSettingsKey(key);
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
+    WriteFile(m_root / "home" / ".config" / "Quelbo" / "QUVO.ini", "sExePath=/from/home\n");
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(Read("sExePath"), "/from/home");
+    EXPECT_FALSE(fs::exists(m_root / "relative"));
+    EXPECT_FALSE(fs::exists(fs::current_path() / "relative" / "config"));
+}
+
+TEST_F(SettingsFileTest, OtherKeysMapToTheirOwnFiles) {
+    WriteFile(m_root / "config" / "Other" / "Vendor" / "App.ini", "Name=other\n");
+    m_key = OpenSettingsKey("Software\\Other\\Vendor\\App");
+    ASSERT_NE(m_key, nullptr);
+    EXPECT_EQ(Read("Name"), "other");
+    EXPECT_FALSE(fs::exists(SettingsFile()));
+}
+
+TEST_F(SettingsFileTest, KeysThatCouldLeaveTheConfigFolderAreRefused) {
+    for (const char* subKey :
+         {"Software\\..\\..\\escape", "Software\\Quelbo\\\\QUVO", "Software\\", "", "Software\\a/b\\c"}) {
+        SettingsKey* key = OpenSettingsKey(subKey);
+        EXPECT_EQ(key, nullptr) << subKey;
+        if (key) CloseSettingsKey(key);
+    }
+    EXPECT_FALSE(fs::exists(m_root / "escape.ini"));
+}
+
+TEST_F(SettingsFileTest, AFolderThatCannotBeCreatedGivesNoKey) {
+    WriteFile(m_root / "config" / "Quelbo", "a file where the folder should be");
+    EXPECT_EQ(Open(), nullptr);
+    std::string value = "kept";
+    EXPECT_FALSE(ReadSettingsValue(nullptr, "sExePath", value));
+    EXPECT_EQ(value, "kept");
+}
+
+}  // namespace
+}  // namespace quvo::platform
