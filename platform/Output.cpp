@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <mutex>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 namespace quvo::platform {
 
 namespace {
@@ -41,8 +46,18 @@ void Write(std::string_view text) {
         Sink()(text);
         return;
     }
+#ifdef _WIN32
+    // The C runtime's text mode gives the console its "\r\n" line ends.
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+#else
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;  // nobody reads any more: nothing to be done
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+#endif
 }
 
 std::string Format(const char* format, ...) {

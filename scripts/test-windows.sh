@@ -40,6 +40,7 @@ if [[ ! -f "$WINEPREFIX/.quvo-ready" ]]; then
     wineserver -w
     touch "$WINEPREFIX/.quvo-ready"
 fi
+stop_wine  # a server left over from an earlier run of this prefix
 wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "-- wine prefix: $(elapsed "$step") s"

@@ -77,8 +77,14 @@ bool MakeParents(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is read: a FIFO or device in its place must not block.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     content.clear();
     char buffer[8192];
     bool ok = true;
@@ -106,10 +112,12 @@ SettingsKey* OpenSettingsKey(const std::string& subKey) {
     const std::string path = home + "/" + file;
     if (!MakeParents(path)) return nullptr;
     // Creates the file, empty, when it is missing; an existing file is left as it is.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) return nullptr;
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
-    return new SettingsKey{path};
+    return regular ? new SettingsKey{path} : nullptr;
 }
 
 bool ReadSettingsValue(SettingsKey* key, const std::string& name, std::string& value) {

@@ -2,8 +2,10 @@
 #include "platform/SoftphoneBinding.h"
 
 #include <sdbus-c++/sdbus-c++.h>
+#include <systemd/sd-bus.h>
 
 #include <chrono>
+#include <cstring>
 #include <mutex>
 
 #include "link/AutomationError.h"
@@ -33,13 +35,47 @@ link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     return {link::kStatusFailed, name, error.getMessage()};
 }
 
-// Event arguments as the console's sink takes them: I4, BSTR and BOOL; anything
-// else never matches a declared type.
-link::EventArg ToEventArg(const sdbus::Variant& value) {
-    if (value.containsValueOfType<int32_t>()) return value.get<int32_t>();
-    if (value.containsValueOfType<std::string>()) return Utf8ToWide(value.get<std::string>());
-    if (value.containsValueOfType<bool>()) return value.get<bool>();
-    return std::monostate{};
+// The sd-bus message behind a received signal, read directly: going through
+// sdbus::Variant would copy every argument into a message of its own.
+struct MessageAccess : sdbus::Message {
+    static sd_bus_message* Raw(const sdbus::Message& message) {
+        return static_cast<sd_bus_message*>(message.*(&MessageAccess::msg_));
+    }
+};
+
+// Reads an Event signal's body (i dispid, av args). Arguments are I4, BSTR or
+// BOOL; anything else never matches a declared type, so such an event is
+// dropped here. False when the body is not what it should be.
+bool ReadEvent(const sdbus::Message& signal, int32_t& dispid, link::EventArgs& args) {
+    sd_bus_message* message = MessageAccess::Raw(signal);
+    if (!message || sd_bus_message_rewind(message, 1) < 0) return false;
+    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_INT32, &dispid) <= 0) return false;
+    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "v") <= 0) return false;
+    for (;;) {
+        const int end = sd_bus_message_at_end(message, 0);
+        if (end < 0) return false;
+        if (end > 0) break;
+        char type = 0;
+        const char* contents = nullptr;
+        if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != SD_BUS_TYPE_VARIANT || !contents)
+            return false;
+        if (std::strcmp(contents, "i") == 0) {
+            int32_t value = 0;
+            if (sd_bus_message_read(message, "v", "i", &value) <= 0) return false;
+            args.emplace_back(value);
+        } else if (std::strcmp(contents, "s") == 0) {
+            const char* value = nullptr;
+            if (sd_bus_message_read(message, "v", "s", &value) <= 0 || !value) return false;
+            args.emplace_back(Utf8ToWide(value));
+        } else if (std::strcmp(contents, "b") == 0) {
+            int value = 0;
+            if (sd_bus_message_read(message, "v", "b", &value) <= 0) return false;
+            args.emplace_back(value != 0);
+        } else {
+            return false;
+        }
+    }
+    return sd_bus_message_exit_container(message) >= 0;
 }
 
 class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
@@ -104,12 +140,8 @@ public:
                 // Nothing that arrives from the bus may end the process.
                 try {
                     int32_t dispid = 0;
-                    std::vector<sdbus::Variant> values;
-                    signal >> dispid >> values;
                     link::EventArgs args;
-                    args.reserve(values.size());
-                    for (const sdbus::Variant& value : values) args.push_back(ToEventArg(value));
-                    receiver.Invoke(dispid, args);
+                    if (ReadEvent(signal, dispid, args)) receiver.Invoke(dispid, args);
                 } catch (...) {
                 }
             });

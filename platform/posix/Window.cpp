@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "platform/posix/Utf8.h"
 
 namespace quvo::platform {
 
@@ -27,44 +28,6 @@ int IgnoreXIOError(Display*) {
 }
 void KeepRunningAfterIOError(Display*, void* dead) {
     *static_cast<bool*>(dead) = true;
-}
-
-// UTF-8 to wide characters; a malformed sequence becomes U+FFFD.
-std::wstring FromUtf8(const unsigned char* text, size_t length) {
-    std::wstring wide;
-    size_t i = 0;
-    while (i < length) {
-        const unsigned char lead = text[i];
-        size_t extra = 0;
-        char32_t code = lead;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            code = 0xFFFD;
-        }
-        bool valid = i + extra < length;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            const unsigned char next = text[i + k];
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        const char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (!valid || code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            wide += L'\xFFFD';
-            ++i;
-            continue;
-        }
-        wide += static_cast<wchar_t>(code);
-        i += extra + 1;
-    }
-    return wide;
 }
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
@@ -127,7 +90,7 @@ struct WindowSystem::State {
         if (XGetWindowProperty(display, window, netWmName, 0, 1 << 16, False, utf8String, &actualType,
                                &actualFormat, &count, &after, &data) == Success &&
             data && actualType == utf8String && actualFormat == 8) {
-            title = FromUtf8(data, count);
+            title = Utf8ToWide(std::string(reinterpret_cast<const char*>(data), count));
             found = true;
         }
         if (data) XFree(data);
@@ -139,7 +102,7 @@ struct WindowSystem::State {
             title.assign(name.value, name.value + name.nitems);  // Latin-1
             found = true;
         } else if (name.encoding == utf8String && name.format == 8) {
-            title = FromUtf8(name.value, name.nitems);
+            title = Utf8ToWide(std::string(reinterpret_cast<const char*>(name.value), name.nitems));
             found = true;
         } else {
             char** list = nullptr;
@@ -147,7 +110,7 @@ struct WindowSystem::State {
             if (Xutf8TextPropertyToTextList(display, &name, &list, &pieces) >= Success && list) {
                 std::string joined;
                 for (int i = 0; i < pieces; ++i) joined += list[i];
-                title = FromUtf8(reinterpret_cast<const unsigned char*>(joined.data()), joined.size());
+                title = Utf8ToWide(joined);
                 found = true;
                 XFreeStringList(list);
             }

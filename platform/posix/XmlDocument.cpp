@@ -7,6 +7,8 @@
 
 #include <mutex>
 
+#include "platform/posix/Utf8.h"
+
 namespace quvo::platform {
 
 namespace {
@@ -27,49 +29,9 @@ bool InitializeLibraries() {
     return ready;
 }
 
-// UTF-8 to wide characters; a malformed sequence becomes U+FFFD.
-std::wstring FromUtf8(const std::string& text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t length = text.size();
-    size_t i = 0;
-    while (i < length) {
-        const unsigned char lead = bytes[i];
-        size_t extra = 0;
-        char32_t code = lead;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            code = 0xFFFD;
-        }
-        bool valid = i + extra < length;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            const unsigned char next = bytes[i + k];
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        const char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-        if (!valid || code < smallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-            wide += L'\xFFFD';
-            ++i;
-            continue;
-        }
-        wide += static_cast<wchar_t>(code);
-        i += extra + 1;
-    }
-    return wide;
-}
-
 // Character data of node and everything below it, in document order. Entity
-// references are not expanded: only text and CDATA sections count.
+// references are not expanded: only text and CDATA sections count. The parser's
+// own nesting limit bounds the recursion.
 void CollectText(const xmlNode* node, std::string& text) {
     for (; node; node = node->next) {
         if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
@@ -175,7 +137,7 @@ class CurlXmlDocument final : public XmlDocument {
         long status = 0;
         curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
         if (status < 200 || status > 299) return true;
-        m_text = FromUtf8(DocumentText(transfer.body));
+        m_text = Utf8ToWide(DocumentText(transfer.body));
         return true;
     }
 

@@ -1,6 +1,7 @@
 #include "platform/Launch.h"
 
 #include <windows.h>
+// After <windows.h>, which it needs.
 #include <shellapi.h>
 
 namespace quvo::platform {
@@ -8,7 +9,9 @@ namespace quvo::platform {
 bool LaunchProgram(const std::string& file, const std::string& parameters, const std::string& directory) {
     SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No error dialog: a console driven by a script must never wait behind a modal
+    // box that nobody sees (a missing file would block the command loop for ever).
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = nullptr;  // the shell's default action for the file
     info.lpFile = file.c_str();

@@ -28,7 +28,8 @@ std::string ToNarrow(const std::wstring& wide) {
     // would fail); there every character converts, and a lone surrogate becomes U+FFFD.
     const char defaultChar = '?';
     const char* replacement = ::GetACP() == CP_UTF8 ? nullptr : &defaultChar;
-    const int needed = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, replacement, nullptr);
+    const int needed =
+        ::WideCharToMultiByte(CP_ACP, 0, wide.data(), length, nullptr, 0, replacement, nullptr);
     if (needed <= 0) return std::string(wide.size(), '?');
     std::string narrow(static_cast<size_t>(needed), '\0');
     const int written =

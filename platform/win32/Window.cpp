@@ -8,7 +8,9 @@ namespace quvo::platform {
 struct WindowSystem::State {};
 
 namespace {
-HWND AsHandle(WindowId window) { return reinterpret_cast<HWND>(window); }
+HWND AsHandle(WindowId window) {
+    return reinterpret_cast<HWND>(window);
+}
 }  // namespace
 
 WindowSystem::WindowSystem() = default;
@@ -20,7 +22,9 @@ WindowId WindowSystem::Find(const std::string& title) {
 }
 
 // A window that has vanished in between makes these calls fail harmlessly.
-bool WindowSystem::IsMinimised(WindowId window) { return window && ::IsIconic(AsHandle(window)) != FALSE; }
+bool WindowSystem::IsMinimised(WindowId window) {
+    return window && ::IsIconic(AsHandle(window)) != FALSE;
+}
 
 void WindowSystem::Restore(WindowId window) {
     if (window) ::ShowWindow(AsHandle(window), SW_SHOWNORMAL);

@@ -1,6 +1,7 @@
 #include "platform/XmlDocument.h"
 
 #include <windows.h>
+// The COM and DOM headers after <windows.h>.
 #include <msxml.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -13,7 +14,7 @@ namespace {
 
 // The system's DOM document, loaded synchronously.
 class DomDocument final : public XmlDocument {
-public:
+  public:
     explicit DomDocument(IXMLDOMDocument* document) : m_document(document) {}
     ~DomDocument() override { m_document->Release(); }
     DomDocument(const DomDocument&) = delete;
@@ -46,7 +47,7 @@ public:
         return result;
     }
 
-private:
+  private:
     IXMLDOMDocument* m_document;
 };
 
@@ -54,8 +55,8 @@ private:
 
 XmlDocument::CreateResult XmlDocument::Create(std::unique_ptr<XmlDocument>& document) {
     IXMLDOMDocument* dom = nullptr;
-    const HRESULT status = ::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
-                                              reinterpret_cast<void**>(&dom));
+    const HRESULT status = ::CoCreateInstance(CLSID_DOMDocument, nullptr, CLSCTX_INPROC_SERVER,
+                                              IID_IXMLDOMDocument, reinterpret_cast<void**>(&dom));
     if (FAILED(status)) return CreateResult::CreateFailed;
     if (!dom) return CreateResult::NoObject;
     document = std::make_unique<DomDocument>(dom);

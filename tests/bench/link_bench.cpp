@@ -7,6 +7,7 @@
 // presence lock and answers the operations. Run it on a session bus of its own:
 //   dbus-run-session -- quvo_link_bench path/to/quvoconnect [commands] [events]
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -64,21 +65,26 @@ Child StartConsole(const char* console) {
     return child;
 }
 
-// Reads the console's output until text has been seen count times in all.
+// Reads the console's output until text has been seen count times in all, or
+// until nothing more has come for five seconds.
 void ReadUntil(int fd, const std::string& text, long count, std::string* all = nullptr) {
     std::string buffer;
     long seen = 0;
     char chunk[65536];
     while (seen < count) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 5000) <= 0) break;
         const ssize_t n = read(fd, chunk, sizeof chunk);
         if (n <= 0) break;
         buffer.append(chunk, static_cast<size_t>(n));
+        size_t consumed = 0;
         size_t pos;
-        while ((pos = buffer.find(text)) != std::string::npos) {
-            if (all) all->append(buffer, 0, pos + text.size());
-            buffer.erase(0, pos + text.size());
+        while ((pos = buffer.find(text, consumed)) != std::string::npos) {
+            consumed = pos + text.size();
             ++seen;
         }
+        if (all) all->append(buffer, 0, consumed);
+        buffer.erase(0, consumed);
     }
     if (all) all->append(buffer);
 }
@@ -193,12 +199,12 @@ int main(int argc, char** argv) {
     std::string output;
     start = Clock::now();
     std::thread emitter([&] { emit(events); });
-    ReadUntil(child.out, "\n> ", events, &output);
+    ReadUntil(child.out, "Event : PartyHangup", events, &output);
     const double consoleSeconds = Seconds(Clock::now() - start);
     emitter.join();
     long good = 0;
     long torn = 0;
-    size_t pos = 0;
+    size_t pos = output.find("Event : PartyHangup");
     char expected[64];
     for (long i = 0; i < events; ++i) {
         const int length = std::snprintf(expected, sizeof expected, "Event : PartyHangup,  CallRef=%ld\n> ", i);

@@ -125,9 +125,8 @@ class Transcripts(ConsoleTestCase):
         # The banner and the prompt are seen without any input.
         console.expect("> ", timeout=10)
         self.assertEqual(console.command("help zz"), "")
-        console.send("quit")
-        self.assertEqual(console.wait_closed(), 0)
-        self.assertEqual(console.rest(), "")
+        self.assertEqual(console.quit(), 0)
+        self.assertEqual(console.output(), BANNER + "> \n> ")
 
 
 if __name__ == "__main__":

@@ -229,7 +229,9 @@ class AgainstOtherServers(EmConsoleTestCase):
     def login_against(self, answer):
         server = self.serve(answer)
         console = self.console_for(server.address)
-        return ask(console, "EMLogin alice secret"), server
+        result = ask(console, "EMLogin alice secret")
+        self.assertEqual(console.stderr(), "", "the parser must not write diagnostics on the console")
+        return result, server
 
     def test_document_text_is_the_character_data_only(self):
         split = "<?xml version='1.0'?><r><a>LOGIN </a><b><![CDATA[Succ]]>essful</b><!-- x --></r>"

@@ -168,8 +168,11 @@ TEST_F(SettingsFileTest, KeysThatCouldLeaveTheConfigFolderAreRefused) {
     EXPECT_FALSE(fs::exists(m_root / "escape.ini"));
 }
 
-TEST_F(SettingsFileTest, AFolderThatCannotBeCreatedGivesNoKey) {
+TEST_F(SettingsFileTest, SomethingElseInThePlaceOfTheFolderOrFileGivesNoKey) {
     WriteFile(m_root / "config" / "Quelbo", "a file where the folder should be");
+    EXPECT_EQ(Open(), nullptr);
+    fs::remove(m_root / "config" / "Quelbo");
+    fs::create_directories(SettingsFile());  // a folder where the file should be
     EXPECT_EQ(Open(), nullptr);
     std::string value = "kept";
     EXPECT_FALSE(ReadSettingsValue(nullptr, "sExePath", value));

@@ -120,17 +120,5 @@ TEST_F(SettingsKeyTest, FailedReadsLeaveTheDestinationUntouched) {
     EXPECT_EQ(value, "unchanged");
 }
 
-TEST_F(SettingsKeyTest, EveryReadSeesTheCurrentValue) {
-    StoreString("IpAddress", "10.0.0.1");
-    ASSERT_NE(Open(), nullptr);
-    std::string value;
-    ASSERT_TRUE(ReadSettingsValue(m_key, "IpAddress", value));
-    EXPECT_EQ(value, "10.0.0.1");
-
-    StoreString("IpAddress", std::string(100, '9'));
-    ASSERT_TRUE(ReadSettingsValue(m_key, "IpAddress", value));
-    EXPECT_EQ(value, std::string(100, '9'));
-}
-
 }  // namespace
 }  // namespace quvo::platform

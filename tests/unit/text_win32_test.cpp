@@ -21,12 +21,6 @@ TEST(Text, AsciiRoundTrips) {
     EXPECT_EQ(ToNarrow(L""), "");
 }
 
-TEST(Text, EmbeddedZerosAreKept) {
-    const std::string narrow("a\0b", 3);
-    EXPECT_EQ(ToWide(narrow), std::wstring(L"a\0b", 3));
-    EXPECT_EQ(ToNarrow(std::wstring(L"a\0b", 3)), narrow);
-}
-
 TEST(Text, AnsiCodePageCharactersRoundTrip) {
     if (::GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << ::GetACP();
     const std::string narrow = "Caf\xE9 M\xFCller \x80";

@@ -60,11 +60,5 @@ TEST_F(XmlDocumentTest, ABodyThatIsNotXmlLoadsWithAnEmptyText) {
     EXPECT_EQ(document->Text(), L"");
 }
 
-TEST_F(XmlDocumentTest, ANewDocumentHasNoText) {
-    auto document = Create();
-    ASSERT_NE(document, nullptr);
-    EXPECT_EQ(document->Text(), L"");
-}
-
 }  // namespace
 }  // namespace quvo::platform
