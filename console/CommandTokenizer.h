@@ -6,7 +6,7 @@
 namespace quvo {
 
 class CCommandTokenizer {
-public:
+  public:
     static constexpr int kSlots = 10;
 
     CCommandTokenizer() = default;
@@ -18,7 +18,7 @@ public:
 
     const std::string& Word(int slot) const { return m_words[slot]; }
 
-private:
+  private:
     std::string m_words[kSlots];
 };
 

@@ -35,7 +35,8 @@ const DispatchEntry kDispatchTable[] = {
     {"OffHook", [](CSoftphoneControl& c, const Words& w) { return c.OffHook(w.Word(1)); }},
     {"OnHook", [](CSoftphoneControl& c, const Words& w) { return c.OnHook(w.Word(1)); }},
     {"DTMF", [](CSoftphoneControl& c, const Words& w) { return c.DTMF(w.Word(1)); }},
-    {"Softkey", [](CSoftphoneControl& c, const Words& w) { return c.Softkey(w.Word(1), w.Word(2), w.Word(3)); }},
+    {"Softkey",
+     [](CSoftphoneControl& c, const Words& w) { return c.Softkey(w.Word(1), w.Word(2), w.Word(3)); }},
     {"Messages", [](CSoftphoneControl& c, const Words&) { return c.Messages(); }},
     {"Snapshot", [](CSoftphoneControl& c, const Words&) { return c.Snapshot(); }},
     {"CallStats", [](CSoftphoneControl& c, const Words&) { return c.CallStats(); }},
@@ -43,7 +44,8 @@ const DispatchEntry kDispatchTable[] = {
     {"TransferInitiate", [](CSoftphoneControl& c, const Words& w) { return c.TransferInitiate(w.Word(1)); }},
     {"TransferComplete", [](CSoftphoneControl& c, const Words&) { return c.TransferComplete(); }},
     {"TransferCancel", [](CSoftphoneControl& c, const Words&) { return c.TransferCancel(); }},
-    {"ConferenceInitiate", [](CSoftphoneControl& c, const Words& w) { return c.ConferenceInitiate(w.Word(1)); }},
+    {"ConferenceInitiate",
+     [](CSoftphoneControl& c, const Words& w) { return c.ConferenceInitiate(w.Word(1)); }},
     {"ConferenceComplete", [](CSoftphoneControl& c, const Words&) { return c.ConferenceComplete(); }},
     {"ConferenceCancel", [](CSoftphoneControl& c, const Words&) { return c.ConferenceCancel(); }},
     {"SpkrVolumeUp", [](CSoftphoneControl& c, const Words&) { return c.SpkrVolume(1); }},
@@ -95,8 +97,12 @@ ResultCode CSoftphoneControl::Help(std::string command) {
     return SUCCESS;
 }
 
-ResultCode CSoftphoneControl::Quit() { std::exit(0); }
+ResultCode CSoftphoneControl::Quit() {
+    std::exit(0);
+}
 
-std::string CSoftphoneControl::GetResultCodeName(ResultCode code) const { return ResultCodeName(code); }
+std::string CSoftphoneControl::GetResultCodeName(ResultCode code) const {
+    return ResultCodeName(code);
+}
 
 }  // namespace quvo::link

@@ -21,7 +21,9 @@ std::string TrimRight(const std::string& text) {
     return text.substr(0, end);
 }
 
-std::string Trim(const std::string& text) { return TrimLeft(TrimRight(text)); }
+std::string Trim(const std::string& text) {
+    return TrimLeft(TrimRight(text));
+}
 
 int32_t WordToNumber(const std::string& word) {
     size_t i = 0;

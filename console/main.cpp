@@ -4,4 +4,6 @@
 #include "console/CommandLoop.h"
 #include "platform/Startup.h"
 
-int main() { return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin); }
+int main() {
+    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin);
+}

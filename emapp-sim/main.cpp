@@ -109,20 +109,11 @@ std::string XmlEscape(std::string_view text) {
     std::string escaped;
     for (char c : text) {
         switch (c) {
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            default:
-                escaped += c;
+            case '<': escaped += "&lt;"; break;
+            case '>': escaped += "&gt;"; break;
+            case '&': escaped += "&amp;"; break;
+            case '"': escaped += "&quot;"; break;
+            default: escaped += c;
         }
     }
     return escaped;

@@ -5,7 +5,10 @@
 namespace quvo::link {
 
 CAutomationError::CAutomationError(uint32_t status, std::string name, std::string text)
-    : std::runtime_error("automation failure"), m_status(status), m_name(std::move(name)), m_text(std::move(text)) {}
+    : std::runtime_error("automation failure"),
+      m_status(status),
+      m_name(std::move(name)),
+      m_text(std::move(text)) {}
 
 std::string CAutomationError::Describe() const {
     std::string line = platform::Format("Automation failure 0x%08X", m_status);

@@ -11,7 +11,7 @@
 namespace quvo::link {
 
 class CAutomationError : public std::runtime_error {
-public:
+  public:
     // status: an HRESULT-style failure code (negative); name: the error's name as
     // the transport gives it (may be empty); text: the softphone's error text (may
     // be empty).
@@ -24,7 +24,7 @@ public:
     // The console's one-line report, without the "> Error : " lead or line end.
     std::string Describe() const;
 
-private:
+  private:
     uint32_t m_status;
     std::string m_name;
     std::string m_text;

@@ -17,15 +17,21 @@ std::string NameOf(const char* const (&names)[N], int32_t value) {
     return index < N ? names[index] : "";
 }
 
-std::string Narrow(const std::wstring& text) { return platform::ToNarrow(text); }
+std::string Narrow(const std::wstring& text) {
+    return platform::ToNarrow(text);
+}
 
 }  // namespace
 
 std::string GetLineStateName(int32_t state) {
-    static const char* const kNames[] = {"TsIdle",         "TsOffHook",   "TsOnHook",  "TsRingOut",
-                                         "TsRingIn",       "TsConnected", "TsBusy",    "TsCongestion",
-                                         "TsHold",         "TsCallWaiting", "TsCallTransfer", "TsCallPark",
-                                         "TsProceed",      "TsCallRemoteMultiline", "TsInvalidNumber"};
+    static const char* const kNames[] = {"TsIdle",         "TsOffHook",
+                                         "TsOnHook",       "TsRingOut",
+                                         "TsRingIn",       "TsConnected",
+                                         "TsBusy",         "TsCongestion",
+                                         "TsHold",         "TsCallWaiting",
+                                         "TsCallTransfer", "TsCallPark",
+                                         "TsProceed",      "TsCallRemoteMultiline",
+                                         "TsInvalidNumber"};
     return NameOf(kNames, state);
 }
 
@@ -35,21 +41,27 @@ std::string GetDirectionName(int32_t direction) {
 }
 
 std::string GetAgentStateName(int32_t state) {
-    static const char* const kNames[] = {"IPCC unavailable", "Unknown", "Logged Out",     "Not Ready",
-                                         "Ready",            "Work",    "Work Not Ready", "Work Ready",
-                                         "Talking",          "Hold",    "Reserved"};
+    static const char* const kNames[] = {
+        "IPCC unavailable", "Unknown",    "Logged Out", "Not Ready", "Ready",   "Work",
+        "Work Not Ready",   "Work Ready", "Talking",    "Hold",      "Reserved"};
     return NameOf(kNames, state);
 }
 
-void CEventSink::OnPartyHangup(int32_t callRef) { platform::Print("Event : PartyHangup,  CallRef=%d\n> ", callRef); }
+void CEventSink::OnPartyHangup(int32_t callRef) {
+    platform::Print("Event : PartyHangup,  CallRef=%d\n> ", callRef);
+}
 
-void CEventSink::OnPartyBusy(int32_t callRef) { platform::Print("Event : PartyBusy,    CallRef=%d\n> ", callRef); }
+void CEventSink::OnPartyBusy(int32_t callRef) {
+    platform::Print("Event : PartyBusy,    CallRef=%d\n> ", callRef);
+}
 
-void CEventSink::OnPartyPickup(int32_t callRef) { platform::Print("Event : PartyPickup,  CallRef=%d\n> ", callRef); }
+void CEventSink::OnPartyPickup(int32_t callRef) {
+    platform::Print("Event : PartyPickup,  CallRef=%d\n> ", callRef);
+}
 
 void CEventSink::OnIncomingCall(int32_t callRef, const std::wstring& line, const std::wstring& callerId) {
-    platform::Print("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s\n> ", callRef, Narrow(line).c_str(),
-                    Narrow(callerId).c_str());
+    platform::Print("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s\n> ", callRef,
+                    Narrow(line).c_str(), Narrow(callerId).c_str());
     if (m_pOwner) m_pOwner->SetCallRef(callRef);
 }
 
@@ -67,22 +79,25 @@ void CEventSink::OnLineUpdate(int32_t line, int32_t callRef, const std::wstring&
 
     const std::string narrowText = Narrow(lineText);
     const std::string narrowText2 = Narrow(lineText2);
-    const std::string label = EqualsNoCase(narrowText2, narrowText)
-                                  ? platform::Format("%d(%s)", line, narrowText.c_str())
-                                  : platform::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
+    const std::string label =
+        EqualsNoCase(narrowText2, narrowText)
+            ? platform::Format("%d(%s)", line, narrowText.c_str())
+            : platform::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
 
     platform::Print(
         "Event : LineUpdate, Line=%s, Button=%d, State=%d(%s), CallRef=%d, Direction=%s, OtherParty=%s\n> ",
-        label.c_str(), button, state, GetLineStateName(state).c_str(), callRef, GetDirectionName(direction).c_str(),
-        Narrow(otherParty).c_str());
+        label.c_str(), button, state, GetLineStateName(state).c_str(), callRef,
+        GetDirectionName(direction).c_str(), Narrow(otherParty).c_str());
 
     // The call that a bare "Answer" answers: the ringing or connected call, none
     // in any other state.
     if (m_pOwner) m_pOwner->SetCallRef(state == 4 || state == 5 ? callRef : 0);
 }
 
-void CEventSink::OnSpeedDialUpdate(int32_t number, const std::wstring& text, int32_t /*unused*/, int32_t button) {
-    platform::Print("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d\n> ", number, Narrow(text).c_str(), button);
+void CEventSink::OnSpeedDialUpdate(int32_t number, const std::wstring& text, int32_t /*unused*/,
+                                   int32_t button) {
+    platform::Print("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d\n> ", number, Narrow(text).c_str(),
+                    button);
 }
 
 void CEventSink::OnCallParkReturned(const std::wstring& parkedAt) {
@@ -97,7 +112,9 @@ void CEventSink::OnCallManagerStatus(int32_t status) {
     }
 }
 
-void CEventSink::OnConnectionKeepAlive() { platform::Print("Event : ConnectionKeepAlive\n> "); }
+void CEventSink::OnConnectionKeepAlive() {
+    platform::Print("Event : ConnectionKeepAlive\n> ");
+}
 
 void CEventSink::OnIPCCAgentState(int32_t state, const std::wstring& text) {
     platform::Print("Event : IPCC agent state %d (%s) %s\n> ", state, GetAgentStateName(state).c_str(),
@@ -112,14 +129,16 @@ void CEventSink::OnIPCCReasonCode(int32_t kind, int32_t code, const std::wstring
     }
 }
 
-void CEventSink::OnCallStatsUpdate(int32_t callRef, const std::wstring& codec, const std::wstring& thisStation,
-                                   const std::wstring& otherStation, int32_t callLength, int32_t sent,
-                                   int32_t received, int32_t lost, int32_t discarded, int32_t jitter) {
+void CEventSink::OnCallStatsUpdate(int32_t callRef, const std::wstring& codec,
+                                   const std::wstring& thisStation, const std::wstring& otherStation,
+                                   int32_t callLength, int32_t sent, int32_t received, int32_t lost,
+                                   int32_t discarded, int32_t jitter) {
     platform::Print(
-        "Event : CallStatsUpdate, CallRef=%d, Codec=%s, ThisStation=%s, OtherStation=%s, CallLen=%d, Sent=%d, "
+        "Event : CallStatsUpdate, CallRef=%d, Codec=%s, ThisStation=%s, OtherStation=%s, CallLen=%d, "
+        "Sent=%d, "
         "Recvd=%d, Lost=%d, Discarded=%d, Jitter=%d\n",
-        callRef, Narrow(codec).c_str(), Narrow(thisStation).c_str(), Narrow(otherStation).c_str(), callLength, sent,
-        received, lost, discarded, jitter);
+        callRef, Narrow(codec).c_str(), Narrow(thisStation).c_str(), Narrow(otherStation).c_str(), callLength,
+        sent, received, lost, discarded, jitter);
 }
 
 }  // namespace quvo::link

@@ -46,7 +46,9 @@ template <typename... P, void (CEventSink::*Handler)(P...)>
 struct Route<Handler> {
     static constexpr EventCallInfo kInfo{static_cast<uint16_t>(sizeof...(P)), {ArgTraits<P>::kType...}};
 
-    static void Call(CEventSink& sink, const EventArgs& args) { Call(sink, args, std::index_sequence_for<P...>{}); }
+    static void Call(CEventSink& sink, const EventArgs& args) {
+        Call(sink, args, std::index_sequence_for<P...>{});
+    }
 
     template <size_t... I>
     static void Call(CEventSink& sink, const EventArgs& args, std::index_sequence<I...>) {
@@ -67,26 +69,16 @@ constexpr EventSinkEntry Entry(int32_t dispid) {
 
 // DISPIDs 1 to 20 of the softphone's event interface, in DISPID order.
 constexpr EventSinkEntry EventSinkMap[] = {
-    Entry<&CEventSink::OnPartyHangup>(1),
-    Entry<&CEventSink::OnPartyBusy>(2),
-    Entry<&CEventSink::OnPartyPickup>(3),
-    Entry<&CEventSink::OnIncomingCall>(4),
-    Entry<&CEventSink::IgnoreEventNoArgs>(5),
-    Entry<&CEventSink::IgnoreEventNoArgs>(6),
-    Entry<&CEventSink::IgnoreEventTwoArgs>(7),
-    Entry<&CEventSink::IgnoreEventNumberBool>(8),
-    Entry<&CEventSink::IgnoreEventOneArg>(9),
-    Entry<&CEventSink::IgnoreEventOneArg>(10),
-    Entry<&CEventSink::OnLineUpdate>(11),
-    Entry<&CEventSink::OnSpeedDialUpdate>(12),
-    Entry<&CEventSink::OnCallParkReturned>(13),
-    Entry<&CEventSink::IgnoreEventBoolNumber>(14),
-    Entry<&CEventSink::IgnoreEventOneBool>(15),
-    Entry<&CEventSink::OnCallManagerStatus>(16),
-    Entry<&CEventSink::OnConnectionKeepAlive>(17),
-    Entry<&CEventSink::OnIPCCAgentState>(18),
-    Entry<&CEventSink::OnIPCCReasonCode>(19),
-    Entry<&CEventSink::OnCallStatsUpdate>(20),
+    Entry<&CEventSink::OnPartyHangup>(1),          Entry<&CEventSink::OnPartyBusy>(2),
+    Entry<&CEventSink::OnPartyPickup>(3),          Entry<&CEventSink::OnIncomingCall>(4),
+    Entry<&CEventSink::IgnoreEventNoArgs>(5),      Entry<&CEventSink::IgnoreEventNoArgs>(6),
+    Entry<&CEventSink::IgnoreEventTwoArgs>(7),     Entry<&CEventSink::IgnoreEventNumberBool>(8),
+    Entry<&CEventSink::IgnoreEventOneArg>(9),      Entry<&CEventSink::IgnoreEventOneArg>(10),
+    Entry<&CEventSink::OnLineUpdate>(11),          Entry<&CEventSink::OnSpeedDialUpdate>(12),
+    Entry<&CEventSink::OnCallParkReturned>(13),    Entry<&CEventSink::IgnoreEventBoolNumber>(14),
+    Entry<&CEventSink::IgnoreEventOneBool>(15),    Entry<&CEventSink::OnCallManagerStatus>(16),
+    Entry<&CEventSink::OnConnectionKeepAlive>(17), Entry<&CEventSink::OnIPCCAgentState>(18),
+    Entry<&CEventSink::OnIPCCReasonCode>(19),      Entry<&CEventSink::OnCallStatsUpdate>(20),
 };
 
 const EventSinkEntry* FindEntry(int32_t dispid) {
@@ -103,7 +95,8 @@ const EventCallInfo* FindEventCallInfo(int32_t dispid) {
     return entry ? entry->info : nullptr;
 }
 
-CEventSink::CEventSink(ISoftphone* softphone, CSoftphoneControl* owner) : m_pSoftphone(softphone), m_pOwner(owner) {
+CEventSink::CEventSink(ISoftphone* softphone, CSoftphoneControl* owner)
+    : m_pSoftphone(softphone), m_pOwner(owner) {
     if (!m_pSoftphone) return;
     auto* source = dynamic_cast<IEventSource*>(m_pSoftphone);
     uint32_t cookie = kNotConnected;

@@ -21,7 +21,7 @@ struct EventCallInfo {
 };
 
 class CEventSink : public IEventReceiver {
-public:
+  public:
     // Connects to the softphone's events when softphone is not null; on failure
     // prints the connection-failure line and stays unconnected.
     CEventSink(ISoftphone* softphone, CSoftphoneControl* owner);
@@ -46,9 +46,9 @@ public:
     void IgnoreEventTwoArgs(const std::wstring& text, int32_t value);
     void IgnoreEventNumberBool(int32_t value, bool flag);
     void IgnoreEventBoolNumber(bool flag, int32_t value);
-    void OnLineUpdate(int32_t line, int32_t callRef, const std::wstring& lineText2, const std::wstring& lineText,
-                      int32_t state, const std::wstring& otherParty, int32_t direction, int32_t unused,
-                      int32_t button);
+    void OnLineUpdate(int32_t line, int32_t callRef, const std::wstring& lineText2,
+                      const std::wstring& lineText, int32_t state, const std::wstring& otherParty,
+                      int32_t direction, int32_t unused, int32_t button);
     void OnSpeedDialUpdate(int32_t number, const std::wstring& text, int32_t unused, int32_t button);
     void OnCallParkReturned(const std::wstring& parkedAt);
     void OnCallManagerStatus(int32_t status);
@@ -56,12 +56,12 @@ public:
     void OnIPCCAgentState(int32_t state, const std::wstring& text);
     void OnIPCCReasonCode(int32_t kind, int32_t code, const std::wstring& text);
     void OnCallStatsUpdate(int32_t callRef, const std::wstring& codec, const std::wstring& thisStation,
-                           const std::wstring& otherStation, int32_t callLength, int32_t sent, int32_t received,
-                           int32_t lost, int32_t discarded, int32_t jitter);
+                           const std::wstring& otherStation, int32_t callLength, int32_t sent,
+                           int32_t received, int32_t lost, int32_t discarded, int32_t jitter);
 
     static constexpr uint32_t kNotConnected = 0xFEFEFEFE;
 
-private:
+  private:
     uint32_t m_dwAdviseCookie = kNotConnected;
     ISoftphone* m_pSoftphone;
     CSoftphoneControl* m_pOwner;

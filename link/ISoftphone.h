@@ -12,7 +12,7 @@ namespace quvo::link {
 // softphone reports a failure or cannot be reached. No operation returns data:
 // answers come back as events.
 class ISoftphone {
-public:
+  public:
     virtual ~ISoftphone() = default;
 
     virtual void SetClientActive(int32_t flag) = 0;
@@ -54,7 +54,7 @@ using EventArgs = std::vector<EventArg>;
 
 // What receives the softphone's events, arguments in declaration order.
 class IEventReceiver {
-public:
+  public:
     virtual ~IEventReceiver() = default;
     virtual void Invoke(int32_t dispid, const EventArgs& args) = 0;
 };
@@ -62,7 +62,7 @@ public:
 // The softphone object's connection point for its events. A softphone object that
 // does not implement it (or whose Advise fails) offers no events.
 class IEventSource {
-public:
+  public:
     virtual ~IEventSource() = default;
     // Connects receiver; true and a cookie on success. Events may arrive on other
     // threads from the moment this returns.

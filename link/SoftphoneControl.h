@@ -21,7 +21,7 @@ namespace quvo::link {
 class CEventSink;
 
 class CSoftphoneControl {
-public:
+  public:
     // What the object is built from. The default binds to the running softphone
     // through the platform and probes its presence lock.
     struct Options {
@@ -97,7 +97,7 @@ public:
 
     bool IsBound() const { return m_pSoftphone != nullptr; }
 
-private:
+  private:
     // The two command preconditions: 101 when unbound, then the running probe.
     ResultCode CheckPreconditions() const;
     bool LaunchProgram(const std::string& file, const std::string& parameters, const std::string& directory);

@@ -5,8 +5,9 @@
 #include <mutex>
 
 #ifndef _WIN32
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace quvo::platform {

@@ -13,7 +13,7 @@ using WindowId = std::uintptr_t;  // 0: no window
 // display every search finds nothing. No operation ever ends the process, even
 // when a window vanishes between finding and acting.
 class WindowSystem {
-public:
+  public:
     WindowSystem();
     ~WindowSystem();
     WindowSystem(const WindowSystem&) = delete;
@@ -26,7 +26,7 @@ public:
     void BringToFront(WindowId window);
     void Minimise(WindowId window);
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> m_state;
 };

@@ -7,7 +7,7 @@
 namespace quvo::platform {
 
 class XmlDocument {
-public:
+  public:
     enum class CreateResult {
         Ok,
         CreateFailed,  // the document object (or the HTTP/XML machinery) cannot be created

@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 failed=()
 passed=()
 
@@ -39,8 +41,8 @@ fuzz_suite() {
 }
 
 step linux linux_suite linux
-step linux-asan env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 linux_suite linux-asan
-step linux-tsan env TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" linux_suite linux-tsan
+step linux-asan linux_suite linux-asan
+step linux-tsan linux_suite linux-tsan
 step windows bash scripts/test-windows.sh
 step fuzz fuzz_suite
 

@@ -82,8 +82,7 @@ struct SimWindow::State {
                     }
                 }
                 break;
-            default:
-                break;
+            default: break;
         }
     }
 

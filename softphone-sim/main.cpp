@@ -51,12 +51,9 @@ int RunSoftphone(const Options& options) {
     PresenceLock presence;
     std::string error;
     switch (presence.Acquire(quvo::platform::PresenceLockPath(), error)) {
-        case PresenceLock::Result::Acquired:
-            break;
-        case PresenceLock::Result::HeldElsewhere:
-            return Fail("another softphone is running");
-        case PresenceLock::Result::Failed:
-            return Fail(error);
+        case PresenceLock::Result::Acquired: break;
+        case PresenceLock::Result::HeldElsewhere: return Fail("another softphone is running");
+        case PresenceLock::Result::Failed: return Fail(error);
     }
 
     std::string title = kDefaultTitle;
@@ -121,13 +118,9 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     switch (ParseOptions(argc, argv, options, error)) {
-        case ParseResult::Help:
-            std::fputs(HelpText(), stdout);
-            return 0;
-        case ParseResult::Error:
-            return Fail(error);
-        case ParseResult::Run:
-            break;
+        case ParseResult::Help: std::fputs(HelpText(), stdout); return 0;
+        case ParseResult::Error: return Fail(error);
+        case ParseResult::Run: break;
     }
     return RunSoftphone(options);
 }

@@ -24,7 +24,8 @@ ResultCode CSoftphoneControl::IPCCLogin(std::string agentId, std::string passwor
     if (agentId.empty() || extension.empty()) return ERROR_MISSING_PARAMETER;
     return CallOrFail(
         [&] {
-            m_pSoftphone->IPCCLogin(platform::ToWide(agentId), platform::ToWide(password), platform::ToWide(extension));
+            m_pSoftphone->IPCCLogin(platform::ToWide(agentId), platform::ToWide(password),
+                                    platform::ToWide(extension));
         },
         ERROR_IPCC_LOGIN);
 }

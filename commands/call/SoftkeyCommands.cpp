@@ -70,8 +70,8 @@ ResultCode CSoftphoneControl::MicVolume(int up) {
 
 ResultCode CSoftphoneControl::Mute(std::string onOff) {
     if (ResultCode code = CheckPreconditions()) return code;
-    const bool unmute =
-        EqualsNoCase(onOff, "off") || EqualsNoCase(onOff, "no") || EqualsNoCase(onOff, "false") || onOff == "0";
+    const bool unmute = EqualsNoCase(onOff, "off") || EqualsNoCase(onOff, "no") ||
+                        EqualsNoCase(onOff, "false") || onOff == "0";
     m_pSoftphone->SetMute(unmute ? 0 : 1);
     return SUCCESS;
 }

@@ -22,12 +22,15 @@ ResultCode CSoftphoneControl::TransferComplete() {
     return CallOrFail([&] { m_pSoftphone->TransferComplete(); }, ERROR_TRANSFER);
 }
 
-ResultCode CSoftphoneControl::TransferCancel() { return Softkey("endcall", "", ""); }
+ResultCode CSoftphoneControl::TransferCancel() {
+    return Softkey("endcall", "", "");
+}
 
 ResultCode CSoftphoneControl::ConferenceInitiate(std::string destination) {
     if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
-    return CallOrFail([&] { m_pSoftphone->ConferenceInitiate(platform::ToWide(destination)); }, ERROR_CONFERENCE);
+    return CallOrFail([&] { m_pSoftphone->ConferenceInitiate(platform::ToWide(destination)); },
+                      ERROR_CONFERENCE);
 }
 
 ResultCode CSoftphoneControl::ConferenceComplete() {
@@ -35,6 +38,8 @@ ResultCode CSoftphoneControl::ConferenceComplete() {
     return CallOrFail([&] { m_pSoftphone->ConferenceComplete(); }, ERROR_CONFERENCE);
 }
 
-ResultCode CSoftphoneControl::ConferenceCancel() { return Softkey("endcall", "", ""); }
+ResultCode CSoftphoneControl::ConferenceCancel() {
+    return Softkey("endcall", "", "");
+}
 
 }  // namespace quvo::link

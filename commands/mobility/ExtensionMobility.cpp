@@ -41,7 +41,9 @@ std::string EMLogoutUrl(const std::string& host, const std::string& device) {
 
 namespace {
 
-bool Contains(const std::string& text, const char* phrase) { return text.find(phrase) != std::string::npos; }
+bool Contains(const std::string& text, const char* phrase) {
+    return text.find(phrase) != std::string::npos;
+}
 
 }  // namespace
 

@@ -11,7 +11,7 @@ namespace quvo {
 inline constexpr const char* kSoftphoneSettingsKey = "Software\\Quelbo\\QUVO";
 
 class CRegistryKey {
-public:
+  public:
     // Opens subKey, creating it (empty) when it is missing. Never fails outwardly:
     // a key that cannot be opened reads every value as missing.
     explicit CRegistryKey(const std::string& subKey = kSoftphoneSettingsKey);
@@ -24,7 +24,7 @@ public:
 
     bool IsOpen() const { return m_bOpen; }
 
-private:
+  private:
     platform::SettingsKey* m_hKey = nullptr;
     bool m_bOpen = false;
 };

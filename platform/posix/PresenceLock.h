@@ -1,10 +1,10 @@
 // Where the softphone's presence lock lives on Linux; shared with the simulator.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 namespace quvo::platform {
 

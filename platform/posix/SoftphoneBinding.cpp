@@ -29,7 +29,8 @@ link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
         name == "org.freedesktop.DBus.Error.TimedOut")
         return {link::kStatusTimeout, name, ""};
-    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" || name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
+    if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+        name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
         name == "org.freedesktop.DBus.Error.Disconnected" || name == "org.freedesktop.DBus.Error.NoServer")
         return {link::kStatusUnavailable, name, ""};
     return {link::kStatusFailed, name, error.getMessage()};
@@ -57,7 +58,8 @@ bool ReadEvent(const sdbus::Message& signal, int32_t& dispid, link::EventArgs& a
         if (end > 0) break;
         char type = 0;
         const char* contents = nullptr;
-        if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != SD_BUS_TYPE_VARIANT || !contents)
+        if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != SD_BUS_TYPE_VARIANT ||
+            !contents)
             return false;
         if (std::strcmp(contents, "i") == 0) {
             int32_t value = 0;
@@ -79,7 +81,7 @@ bool ReadEvent(const sdbus::Message& signal, int32_t& dispid, link::EventArgs& a
 }
 
 class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
-public:
+  public:
     DBusSoftphone(std::unique_ptr<sdbus::IConnection> connection, std::string owner)
         : m_connection(std::move(connection)),
           m_owner(std::move(owner)),
@@ -119,7 +121,8 @@ public:
         Call("ConferenceInitiate", WideToUtf8(destination));
     }
     void ConferenceComplete() override { Call("ConferenceComplete"); }
-    void IPCCLogin(const std::wstring& agentId, const std::wstring& password, const std::wstring& extension) override {
+    void IPCCLogin(const std::wstring& agentId, const std::wstring& password,
+                   const std::wstring& extension) override {
         Call("IPCCLogin", WideToUtf8(agentId), WideToUtf8(password), WideToUtf8(extension));
     }
     void IPCCLogout(const std::wstring& reason) override { Call("IPCCLogout", WideToUtf8(reason)); }
@@ -157,13 +160,14 @@ public:
 
     void Unadvise(uint32_t) override { StopEvents(); }
 
-private:
+  private:
     template <typename... Args>
     void Call(const char* method, const Args&... args) {
         try {
             auto call = m_proxy->createMethodCall(kOperations, method);
             if constexpr (sizeof...(Args) > 0) (call << ... << args);
-            m_proxy->callMethod(call, std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
+            m_proxy->callMethod(call,
+                                std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
         } catch (const sdbus::Error& error) {
             throw ToAutomationError(error);
         }

@@ -81,10 +81,8 @@ bool RequestNotIssued(CURLcode code) {
         case CURLE_NOT_BUILT_IN:
         case CURLE_BAD_FUNCTION_ARGUMENT:
         case CURLE_OUT_OF_MEMORY:
-        case CURLE_FAILED_INIT:
-            return true;
-        default:
-            return false;
+        case CURLE_FAILED_INIT: return true;
+        default: return false;
     }
 }
 

@@ -8,6 +8,7 @@
 //   dbus-run-session -- quvo_link_bench path/to/quvoconnect [commands] [events]
 #include <fcntl.h>
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <sdbus-c++/sdbus-c++.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +35,9 @@ constexpr const char* kPath = "/com/quelbo/QUVO/Softphone";
 constexpr const char* kOperations = "com.quelbo.QUVO.Softphone";
 constexpr const char* kEvents = "com.quelbo.QUVO.SoftphoneEvents";
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // The console as a child with its input from a string and its output to a pipe.
 struct Child {
@@ -136,7 +138,9 @@ int main(int argc, char** argv) {
     std::atomic<long> snapshots{0};
     object->registerMethod("Snapshot").onInterface(kOperations).implementedAs([&] { ++snapshots; });
     object->registerMethod("SetClientActive").onInterface(kOperations).implementedAs([](int32_t) {});
-    object->registerSignal("Event").onInterface(kEvents).withParameters<int32_t, std::vector<sdbus::Variant>>();
+    object->registerSignal("Event")
+        .onInterface(kEvents)
+        .withParameters<int32_t, std::vector<sdbus::Variant>>();
     object->finishRegistration();
     server->enterEventLoopAsync();
 
@@ -170,8 +174,8 @@ int main(int argc, char** argv) {
 
     std::printf("(a) commands: %ld sent, %ld reached the softphone\n", commands, served);
     std::printf("    raw method round trip: %.1f us (%.0f/s)\n", rawPerCall * 1e6, 1 / rawPerCall);
-    std::printf("    through the console:   %.1f us (%.0f/s), %.2fx the raw round trip\n", consolePerCall * 1e6,
-                1 / consolePerCall, consolePerCall / rawPerCall);
+    std::printf("    through the console:   %.1f us (%.0f/s), %.2fx the raw round trip\n",
+                consolePerCall * 1e6, 1 / consolePerCall, consolePerCall / rawPerCall);
 
     // (b) the raw signal rate, seen by a plain subscriber.
     std::atomic<long> received{0};
@@ -207,7 +211,8 @@ int main(int argc, char** argv) {
     size_t pos = output.find("Event : PartyHangup");
     char expected[64];
     for (long i = 0; i < events; ++i) {
-        const int length = std::snprintf(expected, sizeof expected, "Event : PartyHangup,  CallRef=%ld\n> ", i);
+        const int length =
+            std::snprintf(expected, sizeof expected, "Event : PartyHangup,  CallRef=%ld\n> ", i);
         const size_t found = output.find(expected, pos, static_cast<size_t>(length));
         if (found == std::string::npos) continue;
         if (found != pos) ++torn;
@@ -216,8 +221,9 @@ int main(int argc, char** argv) {
     }
     Finish(child);
     const double consoleRate = static_cast<double>(good) / consoleSeconds;
-    std::printf("(b) events: %ld fired, %ld printed whole and in order, %ld lost, %ld with stray bytes before\n",
-                events, good, events - good, torn);
+    std::printf(
+        "(b) events: %ld fired, %ld printed whole and in order, %ld lost, %ld with stray bytes before\n",
+        events, good, events - good, torn);
     std::printf("    raw signal rate:     %.0f/s\n", rawRate);
     std::printf("    through the console: %.0f/s, %.2fx the raw rate\n", consoleRate, consoleRate / rawRate);
 

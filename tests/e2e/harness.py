@@ -29,6 +29,16 @@ BANNER = (
     "\n"
 )
 
+CONNECTED = "Event : Connected to softphone\n> "
+DISCONNECTED = "Event : Disconnected from softphone\n> "
+CALL_MANAGER_UP = "Event : Connected to CallManager\n> "
+
+
+def line_update(state, name, ref, direction, other, line="1(1001)", button=1):
+    """A LineUpdate event line as the console prints it."""
+    return (f"Event : LineUpdate, Line={line}, Button={button}, State={state}({name}), CallRef={ref}, "
+            f"Direction={direction}, OtherParty={other}\n> ")
+
 
 def console_command():
     """The command line that starts the console of the build under test."""
@@ -325,6 +335,11 @@ class Console(Process):
     def answer(self, timeout=10):
         """The answer to the command begun last (see command())."""
         return self._wait_prompt(timeout, f"after {self._pending!r}")
+
+    def wait_until_bound(self, timeout=10):
+        """Waits for the lines a console prints unasked once it has bound to the
+        running simulator: its presence and the simulator's call-server event."""
+        self.expect_all([CONNECTED, CALL_MANAGER_UP], timeout)
 
     def quit(self, timeout=10):
         self.send("quit")

@@ -20,18 +20,6 @@ DEVICE = "SEPQUVO0001"
 LOGIN_OK = "> Event : Extension Mobility login successfull\n> "
 LOGOUT_OK = "> Event : Extension Mobility logout successfull\n> "
 SERVLET = "/emapp/EMAppServlet"
-CONNECTED = "Event : Connected to softphone\n> "
-CALL_MANAGER_UP = "Event : Connected to CallManager\n> "
-
-
-def wait_until_settled(console):
-    """Waits for the lines a console prints unasked once it has bound to the
-    running simulator, so that they do not mix with the commands' answers."""
-    console.expect(CONNECTED)
-    try:
-        console.expect(CALL_MANAGER_UP, timeout=2)  # the simulator's event on SetClientActive
-    except AssertionError:
-        pass
 
 
 def error(name):
@@ -93,7 +81,7 @@ class EmConsoleTestCase(ConsoleTestCase):
     def console_for(self, host, device=DEVICE):
         self.env.write_settings({"IpAddress": host, "sDeviceName": device})
         console = self.start_console()
-        wait_until_settled(console)
+        console.wait_until_bound()
         return console
 
 

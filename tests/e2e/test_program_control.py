@@ -10,10 +10,8 @@ import time
 import unittest
 
 import harness
-from harness import ConsoleTestCase, requires_simulator
+from harness import CONNECTED, ConsoleTestCase, requires_simulator
 
-CONNECTED = "Event : Connected to softphone\n> "
-CALL_MANAGER_UP = "Event : Connected to CallManager\n> "
 NOT_FOUND = "> Error : ERROR_PHONE_NOT_FOUND\n> "
 SILENT = "> "  # a command that succeeds prints nothing but the next prompt
 
@@ -27,16 +25,6 @@ def ask(console, line, timeout=10):
     console.send(line)
     console.send(MARKER_LINE)
     return console.expect(MARKER, timeout)[: -len(MARKER)]
-
-
-def wait_until_settled(console):
-    """Waits for the lines a console prints unasked once it has bound to the
-    running simulator, so that they do not mix with the commands' answers."""
-    console.expect(CONNECTED)
-    try:
-        console.expect(CALL_MANAGER_UP, timeout=2)  # the simulator's event on SetClientActive
-    except AssertionError:
-        pass
 
 
 def wait_for(predicate, timeout=5, what="condition"):
@@ -85,7 +73,7 @@ class RunProgram(ConsoleTestCase):
         super().setUp()
         self.start_simulator("--no-settings")
         self.console = self.start_console()
-        wait_until_settled(self.console)
+        self.console.wait_until_bound()
 
     def make_program(self, folder, name="phone.sh", mode=0o755):
         os.makedirs(folder, exist_ok=True)
@@ -156,6 +144,29 @@ class RunProgram(ConsoleTestCase):
                 self.env.write_settings(settings)
                 self.assertEqual(ask(self.console, "RunProgram"), NOT_FOUND)
         self.assertEqual(children(self.console.proc.pid), [])
+
+
+@requires_simulator
+class ExitAndRunAgain(ConsoleTestCase):
+    def test_exit_program_then_run_program_starts_the_softphone_again(self):
+        sim = self.start_simulator()  # records its own folder and file name in the settings
+        console = self.start_console()
+        console.wait_until_bound()
+        settings = self.env.read_settings()
+        self.assertEqual(os.path.join(settings["sExePath"], settings["sExeFileName"]), harness.simulator_path())
+
+        self.assertEqual(console.command("ExitProgram now"), "")
+        console.expect("Event : Disconnected from softphone\n> ", timeout=5)
+        sim.wait_closed()
+        self.assertEqual(console.command("Hold"), "> Error : ERROR_PHONE_NOT_RUNNING")
+
+        self.assertEqual(console.command("RunProgram"), "")
+        try:
+            console.expect(CONNECTED, timeout=10)
+            # The new softphone is not bound: its operations fail as automation failures.
+            self.assertTrue(console.command("Snapshot").startswith("> Error : Automation failure 0x"))
+        finally:
+            subprocess.run([harness.simulator_path(), "ctl", "quit"], env=self.env.env, capture_output=True, timeout=10)
 
 
 def have_x_tools():
@@ -233,7 +244,7 @@ class ShowAndHideProgram(ConsoleTestCase):
         if settings:
             self.env.write_settings(settings)
         console = self.start_console()
-        wait_until_settled(console)
+        console.wait_until_bound()
         return console
 
     def test_hide_minimises_and_show_restores(self):
@@ -288,7 +299,7 @@ class ShowAndHideWithoutDisplay(ConsoleTestCase):
                 else:
                     self.env.env.pop("DISPLAY", None)
                 console = self.start_console()
-                wait_until_settled(console)
+                console.wait_until_bound()
                 self.assertEqual(ask(console, "HideProgram"), SILENT)
                 self.assertEqual(ask(console, "ShowProgram"), SILENT)
                 self.assertEqual(console.quit(), 0)

@@ -6,16 +6,7 @@ import signal
 import time
 
 import harness
-from harness import BANNER, ConsoleTestCase, requires_simulator
-
-CONNECTED = "Event : Connected to softphone\n> "
-DISCONNECTED = "Event : Disconnected from softphone\n> "
-CALL_MANAGER_UP = "Event : Connected to CallManager\n> "
-
-
-def line_update(state, name, ref, direction, other):
-    return (f"Event : LineUpdate, Line=1(1001), Button=1, State={state}({name}), CallRef={ref}, "
-            f"Direction={direction}, OtherParty={other}\n> ")
+from harness import CALL_MANAGER_UP, CONNECTED, DISCONNECTED, ConsoleTestCase, line_update, requires_simulator
 
 
 @requires_simulator
