@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace quvo::sim {
 namespace {
@@ -24,6 +25,16 @@ int IgnoreXError(Display*, XErrorEvent*) {
 // The X server went away: the window is lost, the softphone goes on without it.
 int IgnoreXIOError(Display*) {
     return 0;
+}
+
+// Connections to an X server that went away: Xlib can neither use nor free them,
+// so they are kept here for the rest of the run instead of being lost.
+void KeepBrokenConnection(Display* display, GC gc) {
+    static auto* kept = new std::vector<void*>;
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    kept->push_back(display);
+    kept->push_back(gc);
 }
 
 constexpr long kNormalState = 1;
@@ -109,6 +120,7 @@ struct SimWindow::State {
         }
         // A broken connection is left alone: Xlib can do nothing more with it.
         if (broken.load()) {
+            KeepBrokenConnection(display, gc);
             while (!stop.load()) {
                 pollfd wake = {wakeFd, POLLIN, 0};
                 ::poll(&wake, 1, -1);
