@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <clocale>
 #include <string>
 
 #include "link/EventSink.h"
@@ -131,6 +132,20 @@ INSTANTIATE_TEST_SUITE_P(
         LineUpdateCase{"NegativeState", L"a", L"a", -1, 1,
                        "Line=1(a), Button=2, State=-1(), CallRef=40, Direction=outgoing"}),
     [](const testing::TestParamInfo<LineUpdateCase>& info) { return std::string(info.param.name); });
+
+TEST(EventReports, LineTextsDifferingInTheCaseOfNonAsciiLettersGiveTheShortLabel) {
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "C.UTF-8")) GTEST_SKIP() << "no UTF-8 locale";
+    {
+        OutputCapture output;
+        FakeControl fake = MakeFakeControl();
+        fake.Fire(11, {1, 40, W(L"\u00C9TAGE"), W(L"\u00E9tage"), 5, W(L"5005"), 1, 0, 2});
+        EXPECT_EQ(output.Text(),
+                  "Event : LineUpdate, Line=1(\u00e9tage), Button=2, State=5(TsConnected), CallRef=40, "
+                  "Direction=outgoing, OtherParty=5005\n> ");
+    }
+    std::setlocale(LC_ALL, previous.c_str());
+}
 
 // ---- The remembered call reference -------------------------------------------------
 
