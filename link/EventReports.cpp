@@ -1,6 +1,5 @@
 // The event reports: one "Event : " line for each event the softphone fires.
 #include <cstring>
-#include <cwctype>
 
 #include "link/EventSink.h"
 #include "link/SoftphoneControl.h"
@@ -19,16 +18,6 @@ std::string NameOf(const char* const (&names)[N], int32_t value) {
 
 std::string Narrow(const std::wstring& text) {
     return platform::ToNarrow(text);
-}
-
-// Compares two texts ignoring letter case, for every letter the locale knows.
-bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -90,7 +79,7 @@ void CEventSink::OnLineUpdate(int32_t line, int32_t callRef, const std::wstring&
     const std::string narrowText = Narrow(lineText);
     const std::string narrowText2 = Narrow(lineText2);
     const std::string label =
-        SameTextIgnoringCase(lineText2, lineText)
+        platform::EqualsIgnoringCase(lineText2, lineText)
             ? platform::Format("%d(%s)", line, narrowText.c_str())
             : platform::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
 

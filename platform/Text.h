@@ -2,6 +2,7 @@
 // the wide automation strings exchanged with the softphone.
 #pragma once
 
+#include <cwctype>
 #include <string>
 
 namespace quvo::platform {
@@ -11,5 +12,15 @@ std::wstring ToWide(const std::string& narrow);
 
 // Wide to narrow (locale). Characters that do not convert become '?'.
 std::string ToNarrow(const std::wstring& wide);
+
+// Whole-text comparison ignoring letter case, for every letter the locale knows.
+inline bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+            return false;
+    }
+    return true;
+}
 
 }  // namespace quvo::platform

@@ -5,7 +5,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <cwctype>
 #include <vector>
 
 #include "platform/Text.h"
@@ -28,15 +27,6 @@ int IgnoreXIOError(Display*) {
 }
 void KeepRunningAfterIOError(Display*, void* dead) {
     *static_cast<bool*>(dead) = true;
-}
-
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -226,7 +216,7 @@ WindowId WindowSystem::Find(const std::string& title) {
     const std::wstring wanted = ToWide(title);
     for (Window window : s.TopLevelWindows()) {
         std::wstring name;
-        if (s.Title(window, name) && EqualsNoCase(name, wanted)) return window;
+        if (s.Title(window, name) && EqualsIgnoringCase(name, wanted)) return window;
     }
     return 0;
 }
