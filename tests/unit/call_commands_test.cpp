@@ -11,14 +11,8 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-class CallCommandTest : public testing::TestWithParam<CommandCase> {};
-
-TEST_P(CallCommandTest, SendsWhatTheWordsSay) {
-    ExpectCommand(GetParam());
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Arguments, CallCommandTest,
+    Arguments, CommandTest,
     testing::Values(CommandCase{"MakeCall", ERROR_NO_DESTINATION, {}},
                     CommandCase{"MakeCall \"\" 1234", ERROR_NO_DESTINATION, {}},
                     CommandCase{"MakeCall 1234 5678", 0, {"MakeCall(\"1234\")"}},

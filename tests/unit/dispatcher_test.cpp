@@ -12,14 +12,8 @@ using Calls = std::vector<std::string>;
 
 // ---- Which handler a command word reaches, with which words ----------------------
 
-class DispatchTest : public testing::TestWithParam<CommandCase> {};
-
-TEST_P(DispatchTest, ReachesItsHandlerWithItsWords) {
-    ExpectCommand(GetParam());
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    CommandWords, DispatchTest,
+    CommandWords, CommandTest,
     testing::Values(
         CommandCase{"ExitProgram", 0, {"ExitProgram()"}},
         CommandCase{"makecall 1234 5678", 0, {"MakeCall(\"1234\")"}},

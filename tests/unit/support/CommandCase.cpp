@@ -14,4 +14,8 @@ void ExpectCommand(const CommandCase& command) {
     EXPECT_EQ(fake.phone->CommandCalls(), command.calls) << command.line;
 }
 
+TEST_P(CommandTest, SendsWhatTheWordsSay) {
+    ExpectCommand(GetParam());
+}
+
 }  // namespace quvo::test
