@@ -336,6 +336,18 @@ class Console(Process):
         """The answer to the command begun last (see command())."""
         return self._wait_prompt(timeout, f"after {self._pending!r}")
 
+    # A line whose known answer closes the answer of the line before it.
+    MARKER_LINE = "NoSuchCommand"
+    MARKER = "> Error : ERROR_INVALID_COMMAND\n> "
+
+    def ask(self, line, timeout=10):
+        """Sends line, then a line with a known answer, and returns everything the
+        console printed in between (on the expect() cursor, prompts included).
+        Not to be mixed with command() in one test."""
+        self.send(line)
+        self.send(self.MARKER_LINE)
+        return self.expect(self.MARKER, timeout)[: -len(self.MARKER)]
+
     def wait_until_bound(self, timeout=10):
         """Waits for the lines a console prints unasked once it has bound to the
         running simulator: its presence and the simulator's call-server event."""

@@ -26,18 +26,6 @@ def error(name):
     return f"> Error : {name}\n> "
 
 
-# A line whose known answer closes the answer of the line before it.
-MARKER_LINE = "NoSuchCommand"
-MARKER = error("ERROR_INVALID_COMMAND")
-
-
-def ask(console, line, timeout=10):
-    """Sends line and returns everything the console printed in answer to it."""
-    console.send(line)
-    console.send(MARKER_LINE)
-    return console.expect(MARKER, timeout)[: -len(MARKER)]
-
-
 class EmAppSim:
     """The Extension Mobility stand-in on a free port, with its request log."""
 
@@ -104,11 +92,11 @@ class AgainstTheStandIn(EmConsoleTestCase):
     def test_login_logout_cycle(self):
         server = self.start_server()
         console = self.console_for(server.address)
-        self.assertEqual(ask(console, "EMLogin alice secret"), LOGIN_OK)
-        self.assertEqual(ask(console, "emlogin alice secret"), error("ERROR_EM_ANOTHER_USER_LOGGED_ON"))
-        self.assertEqual(ask(console, "EMLogout further words"), LOGOUT_OK)
+        self.assertEqual(console.ask("EMLogin alice secret"), LOGIN_OK)
+        self.assertEqual(console.ask("emlogin alice secret"), error("ERROR_EM_ANOTHER_USER_LOGGED_ON"))
+        self.assertEqual(console.ask("EMLogout further words"), LOGOUT_OK)
         # Nobody is logged on now: the refusal counts as a successful logout.
-        self.assertEqual(ask(console, "EMLogout"), LOGOUT_OK)
+        self.assertEqual(console.ask("EMLogout"), LOGOUT_OK)
         query = f"GET {SERVLET}?device={DEVICE}"
         self.assertEqual(
             server.requests(),
@@ -119,8 +107,8 @@ class AgainstTheStandIn(EmConsoleTestCase):
         password = "p&w #%+x=y"
         server = self.start_server("--user", f"bob b:{password}", "--device", "SEP 1&2")
         console = self.console_for(server.address, device="SEP 1&2")
-        self.assertEqual(ask(console, f'EMLogin "  bob b " " {password}  "'), LOGIN_OK)
-        self.assertEqual(ask(console, "EMLogout"), LOGOUT_OK)
+        self.assertEqual(console.ask(f'EMLogin "  bob b " " {password}  "'), LOGIN_OK)
+        self.assertEqual(console.ask("EMLogout"), LOGOUT_OK)
         self.assertEqual(
             server.requests(),
             [
@@ -132,21 +120,21 @@ class AgainstTheStandIn(EmConsoleTestCase):
     def test_refusals(self):
         server = self.start_server("--user", "alice:secret", "--user", "carol:pw")
         console = self.console_for(server.address)
-        self.assertEqual(ask(console, "EMLogin alice Secret"), error("ERROR_EM_INVALID_CREDENTIALS"))
-        self.assertEqual(ask(console, "EMLogin mallory secret"), error("ERROR_EM_INVALID_CREDENTIALS"))
-        self.assertEqual(ask(console, "EMLogin carol pw"), LOGIN_OK)
-        self.assertEqual(ask(console, "EMLogin alice secret"), error("ERROR_EM_ANOTHER_USER_LOGGED_ON"))
+        self.assertEqual(console.ask("EMLogin alice Secret"), error("ERROR_EM_INVALID_CREDENTIALS"))
+        self.assertEqual(console.ask("EMLogin mallory secret"), error("ERROR_EM_INVALID_CREDENTIALS"))
+        self.assertEqual(console.ask("EMLogin carol pw"), LOGIN_OK)
+        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_ANOTHER_USER_LOGGED_ON"))
         # The settings are read afresh by every command: another device is unknown.
         self.env.write_settings({"sDeviceName": "SEPOTHER"})
-        self.assertEqual(ask(console, "EMLogin alice secret"), error("ERROR_EM_UNKNOWN_DEVICE"))
-        self.assertEqual(ask(console, "EMLogout"), error("ERROR_EM_UNKNOWN_DEVICE"))
+        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_UNKNOWN_DEVICE"))
+        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_UNKNOWN_DEVICE"))
         self.assertEqual(len(server.requests()), 6)
 
     def test_missing_parameters_send_nothing(self):
         server = self.start_server()
         console = self.console_for(server.address)
         for line in ["EMLogin", "EMLogin alice", 'EMLogin alice "   "', 'EMLogin "" secret']:
-            self.assertEqual(ask(console, line), error("ERROR_MISSING_PARAMETER"), line)
+            self.assertEqual(console.ask(line), error("ERROR_MISSING_PARAMETER"), line)
         self.assertEqual(server.requests(), [])
 
     def test_standin_drops_a_silent_client(self):
@@ -158,7 +146,7 @@ class AgainstTheStandIn(EmConsoleTestCase):
         try:
             console = self.console_for(server.address)
             started = time.monotonic()
-            self.assertEqual(ask(console, "EMLogout", timeout=10), LOGOUT_OK)
+            self.assertEqual(console.ask("EMLogout", timeout=10), LOGOUT_OK)
             self.assertLess(time.monotonic() - started, 5)
         finally:
             silent.close()
@@ -217,7 +205,7 @@ class AgainstOtherServers(EmConsoleTestCase):
     def login_against(self, answer):
         server = self.serve(answer)
         console = self.console_for(server.address)
-        result = ask(console, "EMLogin alice secret")
+        result = console.ask("EMLogin alice secret")
         self.assertEqual(console.stderr(), "", "the parser must not write diagnostics on the console")
         return result, server
 
@@ -264,7 +252,7 @@ class AgainstOtherServers(EmConsoleTestCase):
 
         server = self.serve(answer)
         console = self.console_for(server.address)
-        self.assertEqual(ask(console, "EMLogout"), LOGOUT_OK)
+        self.assertEqual(console.ask("EMLogout"), LOGOUT_OK)
         self.assertEqual(server.paths, [f"{SERVLET}?device={DEVICE}&doLogout=true", f"{SERVLET}?moved=1"])
 
     def test_closed_port_is_an_unknown_response(self):
@@ -273,17 +261,17 @@ class AgainstOtherServers(EmConsoleTestCase):
         port = probe.getsockname()[1]
         probe.close()
         console = self.console_for(f"127.0.0.1:{port}")
-        self.assertEqual(ask(console, "EMLogin alice secret"), error("ERROR_EM_UNKNOWN_RESPONSE"))
-        self.assertEqual(ask(console, "EMLogout"), error("ERROR_EM_UNKNOWN_RESPONSE"))
+        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_UNKNOWN_RESPONSE"))
+        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_UNKNOWN_RESPONSE"))
 
     def test_request_that_cannot_be_issued(self):
         # An empty host makes a URL that cannot be requested at all.
         console = self.console_for("")
-        self.assertEqual(ask(console, "EMLogin alice secret"), error("ERROR_EM_REQUEST_FAILED"))
-        self.assertEqual(ask(console, "EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
+        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_REQUEST_FAILED"))
+        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
         # No settings at all read as empty values: the same outcome.
         os.remove(self.env.settings_path)
-        self.assertEqual(ask(console, "EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
+        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
         self.assertTrue(os.path.exists(self.env.settings_path), "the settings file is created, empty")
 
     def test_server_that_never_answers(self):
@@ -294,12 +282,12 @@ class AgainstOtherServers(EmConsoleTestCase):
         self.addCleanup(silent.close)
         console = self.console_for("127.0.0.1:%d" % silent.getsockname()[1])
         started = time.monotonic()
-        self.assertEqual(ask(console, "EMLogin alice secret", timeout=60), error("ERROR_EM_UNKNOWN_RESPONSE"))
+        self.assertEqual(console.ask("EMLogin alice secret", timeout=60), error("ERROR_EM_UNKNOWN_RESPONSE"))
         elapsed = time.monotonic() - started
         self.assertGreater(elapsed, 10)
         self.assertLess(elapsed, 30)
         # The console is still answering.
-        self.assertEqual(ask(console, "EMLogin alice"), error("ERROR_MISSING_PARAMETER"))
+        self.assertEqual(console.ask("EMLogin alice"), error("ERROR_MISSING_PARAMETER"))
 
 
 if __name__ == "__main__":

@@ -15,18 +15,6 @@ from harness import CONNECTED, ConsoleTestCase, requires_simulator
 NOT_FOUND = "> Error : ERROR_PHONE_NOT_FOUND\n> "
 SILENT = "> "  # a command that succeeds prints nothing but the next prompt
 
-# A line whose known answer closes the answer of the line before it.
-MARKER_LINE = "NoSuchCommand"
-MARKER = "> Error : ERROR_INVALID_COMMAND\n> "
-
-
-def ask(console, line, timeout=10):
-    """Sends line and returns everything the console printed in answer to it."""
-    console.send(line)
-    console.send(MARKER_LINE)
-    return console.expect(MARKER, timeout)[: -len(MARKER)]
-
-
 def wait_for(predicate, timeout=5, what="condition"):
     deadline = time.monotonic() + timeout
     while True:
@@ -97,7 +85,7 @@ class RunProgram(ConsoleTestCase):
                 if os.path.exists(report):
                     os.remove(report)
                 self.env.write_settings({"sExePath": written, "sExeFileName": "phone.sh"})
-                self.assertEqual(ask(self.console, "RunProgram extra words"), SILENT)
+                self.assertEqual(self.console.ask("RunProgram extra words"), SILENT)
                 seen = self.read_report(report)
                 self.assertEqual(seen["cwd"], folder)
                 self.assertEqual(seen["args"], "0")  # the further words are not passed on
@@ -124,7 +112,7 @@ class RunProgram(ConsoleTestCase):
                     os.remove(self.env.settings_path)
                 if settings:
                     self.env.write_settings(settings)
-                self.assertEqual(ask(self.console, "RunProgram"), NOT_FOUND)
+                self.assertEqual(self.console.ask("RunProgram"), NOT_FOUND)
         self.assertTrue(os.path.exists(self.env.settings_path), "the settings file is created, empty")
         time.sleep(0.3)
         self.assertFalse(os.path.exists(report))
@@ -142,7 +130,7 @@ class RunProgram(ConsoleTestCase):
         for settings, what in cases:
             with self.subTest(what):
                 self.env.write_settings(settings)
-                self.assertEqual(ask(self.console, "RunProgram"), NOT_FOUND)
+                self.assertEqual(self.console.ask("RunProgram"), NOT_FOUND)
         self.assertEqual(children(self.console.proc.pid), [])
 
 
@@ -253,21 +241,21 @@ class ShowAndHideProgram(ConsoleTestCase):
         window = wait_for(lambda: self.x.window_titled(title), 10, "the simulator's window")
         wait_for(lambda: self.x.state(window) == "Normal", what="the window to be shown")
 
-        self.assertEqual(ask(console, "HideProgram"), SILENT)
+        self.assertEqual(console.ask("HideProgram"), SILENT)
         # The request has reached the server when the command returns; the window
         # manager acts on it a moment later.
         wait_for(lambda: self.x.state(window) == "Iconic", what="the window to be minimised")
         self.assertIn(window, self.x.client_windows(), "minimised, never removed")
-        self.assertEqual(ask(console, "HideProgram"), SILENT)
+        self.assertEqual(console.ask("HideProgram"), SILENT)
         time.sleep(0.3)
         self.assertEqual(self.x.state(window), "Iconic")
 
-        self.assertEqual(ask(console, "ShowProgram"), SILENT)
+        self.assertEqual(console.ask("ShowProgram"), SILENT)
         wait_for(lambda: self.x.state(window) == "Normal", what="the window to be restored")
         wait_for(lambda: self.x.active_window() == int(window, 16), what="the window to be active")
 
         # Shown already: brought to the front again, still normal.
-        self.assertEqual(ask(console, "ShowProgram"), SILENT)
+        self.assertEqual(console.ask("ShowProgram"), SILENT)
         time.sleep(0.3)
         self.assertEqual(self.x.state(window), "Normal")
 
@@ -275,15 +263,15 @@ class ShowAndHideProgram(ConsoleTestCase):
         console = self.start("--window", settings={"sPhoneOnline": "No Such Window"})
         window = wait_for(lambda: self.x.window_titled("Dorevirud Uvazed"), 10, "the simulator's window")
         wait_for(lambda: self.x.state(window) == "Normal", what="the window to be shown")
-        self.assertEqual(ask(console, "HideProgram"), SILENT)
+        self.assertEqual(console.ask("HideProgram"), SILENT)
         wait_for(lambda: self.x.state(window) == "Iconic", what="the window to be minimised")
-        self.assertEqual(ask(console, "ShowProgram"), SILENT)
+        self.assertEqual(console.ask("ShowProgram"), SILENT)
         wait_for(lambda: self.x.state(window) == "Normal", what="the window to be restored")
 
     def test_no_window_is_success_without_effect(self):
         console = self.start()  # the simulator shows no window
-        self.assertEqual(ask(console, "HideProgram"), SILENT)
-        self.assertEqual(ask(console, "ShowProgram"), SILENT)
+        self.assertEqual(console.ask("HideProgram"), SILENT)
+        self.assertEqual(console.ask("ShowProgram"), SILENT)
         self.assertEqual(self.x.client_windows(), [])
 
 
@@ -300,8 +288,8 @@ class ShowAndHideWithoutDisplay(ConsoleTestCase):
                     self.env.env.pop("DISPLAY", None)
                 console = self.start_console()
                 console.wait_until_bound()
-                self.assertEqual(ask(console, "HideProgram"), SILENT)
-                self.assertEqual(ask(console, "ShowProgram"), SILENT)
+                self.assertEqual(console.ask("HideProgram"), SILENT)
+                self.assertEqual(console.ask("ShowProgram"), SILENT)
                 self.assertEqual(console.quit(), 0)
 
 if __name__ == "__main__":
