@@ -260,7 +260,11 @@ class Console(Process):
         self._command_at_prompt = False
         self.events = []  # lines printed by other threads, as command() passed them
         if wait_for_prompt:
-            self.expect(BANNER, timeout=30)
+            try:
+                self.expect(BANNER, timeout=30)
+            except BaseException:
+                self.kill()
+                raise
             self._command_cursor = len(BANNER)
 
     def send(self, line):
@@ -370,7 +374,11 @@ class Simulator(Process):
             args.append("--no-window")
         super().__init__(args + list(options), env.env, stdin=subprocess.DEVNULL)
         if wait:
-            self.wait_ready()
+            try:
+                self.wait_ready()
+            except BaseException:
+                self.kill()
+                raise
 
     def wait_ready(self, timeout=10):
         deadline = time.monotonic() + timeout
