@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/Text.h"
@@ -46,22 +47,37 @@ struct WindowSystem::State {
 
     bool Usable() const { return display && !dead; }
 
-    // The property as an array of 32-bit items (delivered as longs by Xlib).
-    std::vector<unsigned long> LongProperty(Window window, Atom property, Atom type) {
-        std::vector<unsigned long> values;
-        if (!Usable()) return values;
+    // The property's items when it has the given type and format (items of format
+    // 32 come as longs from Xlib); false when the window has no such property.
+    bool Property(Window window, Atom property, Atom type, int format, std::vector<unsigned char>& bytes,
+                  unsigned long& count) {
+        if (!Usable()) return false;
         Atom actualType = 0;
         int actualFormat = 0;
-        unsigned long count = 0;
         unsigned long after = 0;
         unsigned char* data = nullptr;
+        count = 0;
+        bool found = false;
         if (XGetWindowProperty(display, window, property, 0, 1 << 16, False, type, &actualType, &actualFormat,
                                &count, &after, &data) == Success &&
-            data && actualType == type && actualFormat == 32) {
-            const auto* items = reinterpret_cast<const unsigned long*>(data);
-            values.assign(items, items + count);
+            data && actualType == type && actualFormat == format) {
+            const size_t itemSize = format == 32 ? sizeof(long) : static_cast<size_t>(format / 8);
+            bytes.assign(data, data + count * itemSize);
+            found = true;
         }
         if (data) XFree(data);
+        return found;
+    }
+
+    // The property as an array of 32-bit items.
+    std::vector<unsigned long> LongProperty(Window window, Atom property, Atom type) {
+        std::vector<unsigned char> bytes;
+        unsigned long count = 0;
+        std::vector<unsigned long> values;
+        if (Property(window, property, type, 32, bytes, count)) {
+            values.resize(count);
+            std::memcpy(values.data(), bytes.data(), count * sizeof(unsigned long));
+        }
         return values;
     }
 
@@ -70,21 +86,13 @@ struct WindowSystem::State {
     // The window's title: _NET_WM_NAME in UTF-8, else WM_NAME in whatever
     // encoding it was stored. False when the window has neither.
     bool Title(Window window, std::wstring& title) {
-        if (!Usable()) return false;
-        Atom actualType = 0;
-        int actualFormat = 0;
+        std::vector<unsigned char> bytes;
         unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        bool found = false;
-        if (XGetWindowProperty(display, window, netWmName, 0, 1 << 16, False, utf8String, &actualType,
-                               &actualFormat, &count, &after, &data) == Success &&
-            data && actualType == utf8String && actualFormat == 8) {
-            title = Utf8ToWide(std::string(reinterpret_cast<const char*>(data), count));
-            found = true;
+        if (Property(window, netWmName, utf8String, 8, bytes, count)) {
+            title = Utf8ToWide(std::string(bytes.begin(), bytes.end()));
+            return true;
         }
-        if (data) XFree(data);
-        if (found) return true;
+        bool found = false;
 
         XTextProperty name{};
         if (!Usable() || !XGetWMName(display, window, &name) || !name.value) return false;
