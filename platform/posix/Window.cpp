@@ -74,7 +74,7 @@ struct WindowSystem::State {
         std::vector<unsigned char> bytes;
         unsigned long count = 0;
         std::vector<unsigned long> values;
-        if (Property(window, property, type, 32, bytes, count)) {
+        if (Property(window, property, type, 32, bytes, count) && count > 0) {
             values.resize(count);
             std::memcpy(values.data(), bytes.data(), count * sizeof(unsigned long));
         }
