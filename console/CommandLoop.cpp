@@ -4,9 +4,9 @@
 #include <exception>
 #include <string>
 
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 #include "link/SoftphoneControl.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 #include "platform/Startup.h"
 
 namespace quvo {
@@ -21,17 +21,17 @@ constexpr const char* kRule = "-----------------------------------------------\n
 }  // namespace
 
 void PrintBanner() {
-    platform::Print("%s", kRule);
-    platform::Print("QUVOConnect Program v.1.0.\n");
-    platform::Print("Copyright (c) 2026 Quelbo. All rights reserved.\n");
-    platform::Print("Type 'help' for available commands.\n");
-    platform::Print("%s", kRule);
-    platform::Print("\n");
+    quvo::Print("%s", kRule);
+    quvo::Print("QUVOConnect Program v.1.0.\n");
+    quvo::Print("Copyright (c) 2026 Quelbo. All rights reserved.\n");
+    quvo::Print("Type 'help' for available commands.\n");
+    quvo::Print("%s", kRule);
+    quvo::Print("\n");
 }
 
 int RunConsole(bool (*initializeFramework)(), std::istream& input) {
     if (!initializeFramework()) {
-        platform::Print("Fatal Error: MFC initialization failed \n");
+        quvo::Print("Fatal Error: MFC initialization failed \n");
         return 1;
     }
     PrintBanner();
@@ -39,7 +39,7 @@ int RunConsole(bool (*initializeFramework)(), std::istream& input) {
     g_pSoftphoneControl = new link::CSoftphoneControl();
 
     for (;;) {
-        platform::Write("> ");
+        quvo::Write("> ");
         std::string line;
         if (!std::getline(input, line)) {
             // End of input ends the program the way "Quit" does.
@@ -49,14 +49,14 @@ int RunConsole(bool (*initializeFramework)(), std::istream& input) {
         try {
             code = g_pSoftphoneControl->ExecuteCommand(line);
         } catch (const link::CAutomationError& error) {
-            platform::Print("> Error : %s\n", error.Describe().c_str());
+            quvo::Print("> Error : %s\n", error.Describe().c_str());
             continue;
         } catch (const std::exception& error) {
-            platform::Print("> Error : %s\n", error.what());
+            quvo::Print("> Error : %s\n", error.what());
             continue;
         }
         if (code != SUCCESS) {
-            platform::Print("> Error : %s\n", g_pSoftphoneControl->GetResultCodeName(code).c_str());
+            quvo::Print("> Error : %s\n", g_pSoftphoneControl->GetResultCodeName(code).c_str());
         }
     }
 }

@@ -1,6 +1,6 @@
 #include "console/CommandTokenizer.h"
 
-#include "console/Text.h"
+#include "base/Text.h"
 
 namespace quvo {
 

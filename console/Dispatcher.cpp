@@ -4,9 +4,10 @@
 
 #include "console/CommandTable.h"
 #include "console/CommandTokenizer.h"
-#include "console/Text.h"
+#include "console/ResultCodes.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 
 namespace quvo::link {
 
@@ -81,19 +82,19 @@ ResultCode CSoftphoneControl::ExecuteCommand(std::string line) {
 ResultCode CSoftphoneControl::Help(std::string command) {
     if (command.empty() || command == "?") {
         std::string list = "\n";
-        for (const CommandEntry& entry : CommandTable) list += platform::Format("\t%s\n", entry.syntax);
+        for (const CommandEntry& entry : CommandTable) list += quvo::Format("\t%s\n", entry.syntax);
         list += "\n";
-        platform::Write(list);
+        quvo::Write(list);
         return SUCCESS;
     }
     for (const CommandEntry& entry : CommandTable) {
         const std::string name = entry.name;
         if (command.size() <= name.size() && EqualsNoCase(name.substr(0, command.size()), command)) {
-            platform::Print("\n\tCommand syntax:\n\n\t  %s\n\n\t%s\n\n", entry.syntax, entry.description);
+            quvo::Print("\n\tCommand syntax:\n\n\t  %s\n\n\t%s\n\n", entry.syntax, entry.description);
             break;
         }
     }
-    platform::Write("\n");
+    quvo::Write("\n");
     return SUCCESS;
 }
 

@@ -1,6 +1,6 @@
 #include "console/ResultCodes.h"
 
-#include "platform/Output.h"
+#include "base/Output.h"
 
 namespace quvo {
 
@@ -30,7 +30,7 @@ std::string ResultCodeName(ResultCode code) {
         case ERROR_IPCC_LOGIN: return "ERROR_IPCC_LOGIN";
         case ERROR_IPCC_CHANGE_STATE: return "ERROR_IPCC_CHANGE_STATE";
         case ERROR_IPCC_INVALID_STATE: return "ERROR_IPCC_INVALID_STATE";
-        default: return platform::Format("Unkown error code (%d)", code);
+        default: return quvo::Format("Unkown error code (%d)", code);
     }
 }
 

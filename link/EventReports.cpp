@@ -3,7 +3,7 @@
 
 #include "link/EventSink.h"
 #include "link/SoftphoneControl.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 #include "platform/Text.h"
 
 namespace quvo::link {
@@ -47,19 +47,19 @@ std::string GetAgentStateName(int32_t state) {
 }
 
 void CEventSink::OnPartyHangup(int32_t callRef) {
-    platform::Print("Event : PartyHangup,  CallRef=%d\n> ", callRef);
+    quvo::Print("Event : PartyHangup,  CallRef=%d\n> ", callRef);
 }
 
 void CEventSink::OnPartyBusy(int32_t callRef) {
-    platform::Print("Event : PartyBusy,    CallRef=%d\n> ", callRef);
+    quvo::Print("Event : PartyBusy,    CallRef=%d\n> ", callRef);
 }
 
 void CEventSink::OnPartyPickup(int32_t callRef) {
-    platform::Print("Event : PartyPickup,  CallRef=%d\n> ", callRef);
+    quvo::Print("Event : PartyPickup,  CallRef=%d\n> ", callRef);
 }
 
 void CEventSink::OnIncomingCall(int32_t callRef, const std::wstring& line, const std::wstring& callerId) {
-    platform::Print("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s\n> ", callRef,
+    quvo::Print("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s\n> ", callRef,
                     Narrow(line).c_str(), Narrow(callerId).c_str());
     if (m_pOwner) m_pOwner->SetCallRef(callRef);
 }
@@ -80,10 +80,10 @@ void CEventSink::OnLineUpdate(int32_t line, int32_t callRef, const std::wstring&
     const std::string narrowText2 = Narrow(lineText2);
     const std::string label =
         platform::EqualsIgnoringCase(lineText2, lineText)
-            ? platform::Format("%d(%s)", line, narrowText.c_str())
-            : platform::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
+            ? quvo::Format("%d(%s)", line, narrowText.c_str())
+            : quvo::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
 
-    platform::Print(
+    quvo::Print(
         "Event : LineUpdate, Line=%s, Button=%d, State=%d(%s), CallRef=%d, Direction=%s, OtherParty=%s\n> ",
         label.c_str(), button, state, GetLineStateName(state).c_str(), callRef,
         GetDirectionName(direction).c_str(), Narrow(otherParty).c_str());
@@ -95,36 +95,36 @@ void CEventSink::OnLineUpdate(int32_t line, int32_t callRef, const std::wstring&
 
 void CEventSink::OnSpeedDialUpdate(int32_t number, const std::wstring& text, int32_t /*unused*/,
                                    int32_t button) {
-    platform::Print("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d\n> ", number, Narrow(text).c_str(),
+    quvo::Print("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d\n> ", number, Narrow(text).c_str(),
                     button);
 }
 
 void CEventSink::OnCallParkReturned(const std::wstring& parkedAt) {
-    platform::Print("Event : CallParkReturned, ParkedAt=%s\n> ", Narrow(parkedAt).c_str());
+    quvo::Print("Event : CallParkReturned, ParkedAt=%s\n> ", Narrow(parkedAt).c_str());
 }
 
 void CEventSink::OnCallManagerStatus(int32_t status) {
     if (status == 1) {
-        platform::Print("Event : Connected to CallManager\n> ");
+        quvo::Print("Event : Connected to CallManager\n> ");
     } else if (status == 0) {
-        platform::Print("Event : Disconnected from CallManager\n> ");
+        quvo::Print("Event : Disconnected from CallManager\n> ");
     }
 }
 
 void CEventSink::OnConnectionKeepAlive() {
-    platform::Print("Event : ConnectionKeepAlive\n> ");
+    quvo::Print("Event : ConnectionKeepAlive\n> ");
 }
 
 void CEventSink::OnIPCCAgentState(int32_t state, const std::wstring& text) {
-    platform::Print("Event : IPCC agent state %d (%s) %s\n> ", state, GetAgentStateName(state).c_str(),
+    quvo::Print("Event : IPCC agent state %d (%s) %s\n> ", state, GetAgentStateName(state).c_str(),
                     Narrow(text).c_str());
 }
 
 void CEventSink::OnIPCCReasonCode(int32_t kind, int32_t code, const std::wstring& text) {
     if (kind == 1) {
-        platform::Print("Event : IPCC Logout Reason Code %d - %s \n> ", code, Narrow(text).c_str());
+        quvo::Print("Event : IPCC Logout Reason Code %d - %s \n> ", code, Narrow(text).c_str());
     } else if (kind == 2) {
-        platform::Print("Event : IPCC NotReady Reason Code %d - %s \n> ", code, Narrow(text).c_str());
+        quvo::Print("Event : IPCC NotReady Reason Code %d - %s \n> ", code, Narrow(text).c_str());
     }
 }
 
@@ -132,7 +132,7 @@ void CEventSink::OnCallStatsUpdate(int32_t callRef, const std::wstring& codec,
                                    const std::wstring& thisStation, const std::wstring& otherStation,
                                    int32_t callLength, int32_t sent, int32_t received, int32_t lost,
                                    int32_t discarded, int32_t jitter) {
-    platform::Print(
+    quvo::Print(
         "Event : CallStatsUpdate, CallRef=%d, Codec=%s, ThisStation=%s, OtherStation=%s, CallLen=%d, "
         "Sent=%d, "
         "Recvd=%d, Lost=%d, Discarded=%d, Jitter=%d\n",

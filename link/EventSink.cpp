@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "link/SoftphoneControl.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 
 namespace quvo::link {
 
@@ -109,7 +109,7 @@ CEventSink::CEventSink(ISoftphone* softphone, CSoftphoneControl* owner)
     if (connected) {
         m_dwAdviseCookie = cookie;
     } else {
-        platform::Print("Error : CEventSink::DispEventAdvise failed - will not receive events\n> ");
+        quvo::Print("Error : CEventSink::DispEventAdvise failed - will not receive events\n> ");
     }
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/ISoftphone.h"
+#include "base/ISoftphone.h"
 
 namespace quvo::link {
 

@@ -3,9 +3,9 @@
 
 #include <chrono>
 
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 #include "link/EventSink.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 #include "platform/Presence.h"
 #include "platform/SoftphoneBinding.h"
 
@@ -30,7 +30,7 @@ CSoftphoneControl::CSoftphoneControl(Options options)
             m_pEventSink = std::make_unique<CEventSink>(m_pSoftphone.get(), this);
         } catch (const CAutomationError& error) {
             // A softphone that refuses the client is treated as no softphone at all.
-            platform::Print("Error : SetClientActive failed - %s\n> ", error.Describe().c_str());
+            quvo::Print("Error : SetClientActive failed - %s\n> ", error.Describe().c_str());
             m_pSoftphone.reset();
         }
     }
@@ -77,10 +77,10 @@ void CSoftphoneControl::MonitorThreadProc() {
         const bool running = CheckPhoneRunning() == SUCCESS;
         if (running && m_nConnectionState != 2) {
             m_nConnectionState = 2;
-            platform::Print("Event : Connected to softphone\n> ");
+            quvo::Print("Event : Connected to softphone\n> ");
         } else if (!running && m_nConnectionState == 2) {
             m_nConnectionState = 1;
-            platform::Print("Event : Disconnected from softphone\n> ");
+            quvo::Print("Event : Disconnected from softphone\n> ");
         }
     }
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "console/ResultCodes.h"
-#include "link/ISoftphone.h"
+#include "base/ResultCodes.h"
+#include "base/ISoftphone.h"
 
 namespace quvo::link {
 

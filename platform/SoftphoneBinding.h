@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "link/ISoftphone.h"
+#include "base/ISoftphone.h"
 
 namespace quvo::platform {
 

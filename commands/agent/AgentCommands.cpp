@@ -1,6 +1,6 @@
 // IPCCLogin, IPCCLogout, IPCCState, IPCCNotReadyReasons, IPCCLogoutReasons.
-#include "console/Text.h"
-#include "link/AutomationError.h"
+#include "base/Text.h"
+#include "base/AutomationError.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 

@@ -1,6 +1,6 @@
 // MakeCall, Answer, EndCall, Hold, Resume, OffHook, OnHook, Messages, Snapshot, CallStats.
-#include "console/Text.h"
-#include "link/AutomationError.h"
+#include "base/Text.h"
+#include "base/AutomationError.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <thread>
 
-#include "console/Text.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 

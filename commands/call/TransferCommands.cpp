@@ -1,5 +1,5 @@
 // Transfer, TransferInitiate/Complete/Cancel, ConferenceInitiate/Complete/Cancel.
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 

@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "commands/program/RegistryKey.h"
-#include "console/Text.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
-#include "platform/Output.h"
+#include "base/Output.h"
 #include "platform/Text.h"
 #include "platform/XmlDocument.h"
 
@@ -112,7 +112,7 @@ ResultCode CSoftphoneControl::EMLogin(std::string userId, std::string password) 
     };
     if (ResultCode code = RequestEM(url, text)) return code;
     const ResultCode code = ClassifyLoginResponse(text);
-    if (code == SUCCESS) platform::Print("> Event : Extension Mobility login successfull\n");
+    if (code == SUCCESS) quvo::Print("> Event : Extension Mobility login successfull\n");
     return code;
 }
 
@@ -121,7 +121,7 @@ ResultCode CSoftphoneControl::EMLogout() {
     std::string text;
     if (ResultCode code = RequestEM(EMLogoutUrl, text)) return code;
     const ResultCode code = ClassifyLogoutResponse(text);
-    if (code == SUCCESS) platform::Print("> Event : Extension Mobility logout successfull\n");
+    if (code == SUCCESS) quvo::Print("> Event : Extension Mobility logout successfull\n");
     return code;
 }
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "console/ResultCodes.h"
+#include "base/ResultCodes.h"
 
 namespace quvo {
 

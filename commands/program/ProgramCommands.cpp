@@ -1,7 +1,7 @@
 // RunProgram, ExitProgram, ShowProgram and HideProgram.
 #include "commands/program/ProgramPath.h"
 #include "commands/program/RegistryKey.h"
-#include "console/Text.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Launch.h"
 #include "platform/Window.h"

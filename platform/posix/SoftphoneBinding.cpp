@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 #include "platform/posix/Utf8.h"
 
 namespace quvo::platform {

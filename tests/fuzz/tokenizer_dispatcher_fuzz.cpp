@@ -14,9 +14,9 @@
 
 #include "console/CommandTokenizer.h"
 #include "console/ResultCodes.h"
-#include "console/Text.h"
-#include "link/AutomationError.h"
-#include "platform/Output.h"
+#include "base/Text.h"
+#include "base/AutomationError.h"
+#include "base/Output.h"
 #include "support/FakeSoftphone.h"
 
 namespace {
@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
 
-    quvo::platform::SetOutputSink([](std::string_view) {});
+    quvo::quvo::SetOutputSink([](std::string_view) {});
     g_harness = new Harness{quvo::test::MakeFakeControl()};
     // A refused first key ends DTMF before its 200 ms pauses could slow the run.
     g_harness->fake.phone->FailOn("SendDtmf");

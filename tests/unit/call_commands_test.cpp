@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 #include "support/CommandCase.h"
 
 namespace quvo::test {

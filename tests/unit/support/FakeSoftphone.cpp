@@ -1,6 +1,6 @@
 #include "support/FakeSoftphone.h"
 
-#include "platform/Output.h"
+#include "base/Output.h"
 #include "platform/Text.h"
 
 namespace quvo::test {
@@ -191,7 +191,7 @@ void FakeEventSoftphone::Unadvise(uint32_t cookie) {
 // ---- OutputCapture ---------------------------------------------------------------
 
 OutputCapture::OutputCapture() {
-    platform::SetOutputSink([this](std::string_view text) {
+    quvo::SetOutputSink([this](std::string_view text) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_text.append(text);
@@ -201,7 +201,7 @@ OutputCapture::OutputCapture() {
 }
 
 OutputCapture::~OutputCapture() {
-    platform::SetOutputSink({});
+    quvo::SetOutputSink({});
 }
 
 std::string OutputCapture::Text() const {

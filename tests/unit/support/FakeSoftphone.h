@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "link/AutomationError.h"
-#include "link/ISoftphone.h"
+#include "base/AutomationError.h"
+#include "base/ISoftphone.h"
 #include "link/SoftphoneControl.h"
 
 namespace quvo::test {

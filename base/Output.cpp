@@ -1,4 +1,4 @@
-#include "platform/Output.h"
+#include "base/Output.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #endif
 
-namespace quvo::platform {
+namespace quvo {
 
 namespace {
 
@@ -82,4 +82,4 @@ void SetOutputSink(std::function<void(std::string_view)> sink) {
     Sink() = std::move(sink);
 }
 
-}  // namespace quvo::platform
+}  // namespace quvo

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace quvo::platform {
+namespace quvo {
 
 // Writes text to standard output in one piece and flushes it at once, so that a
 // line printed by one thread never mixes with another's and a pipe sees it now.
@@ -20,4 +20,4 @@ void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Redirects all output (for tests); an empty function restores standard output.
 void SetOutputSink(std::function<void(std::string_view)> sink);
 
-}  // namespace quvo::platform
+}  // namespace quvo

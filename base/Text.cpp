@@ -1,4 +1,4 @@
-#include "console/Text.h"
+#include "base/Text.h"
 
 #include <cctype>
 #include <limits>

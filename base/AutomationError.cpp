@@ -1,6 +1,6 @@
-#include "link/AutomationError.h"
+#include "base/AutomationError.h"
 
-#include "platform/Output.h"
+#include "base/Output.h"
 
 namespace quvo::link {
 
@@ -11,7 +11,7 @@ CAutomationError::CAutomationError(uint32_t status, std::string name, std::strin
       m_text(std::move(text)) {}
 
 std::string CAutomationError::Describe() const {
-    std::string line = platform::Format("Automation failure 0x%08X", m_status);
+    std::string line = quvo::Format("Automation failure 0x%08X", m_status);
     const std::string& detail = m_text.empty() ? m_name : m_text;
     if (!detail.empty()) {
         line += " - ";

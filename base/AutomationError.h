@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "console/ResultCodes.h"
+#include "base/ResultCodes.h"
 
 namespace quvo::link {
 
