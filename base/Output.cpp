@@ -77,6 +77,30 @@ void Print(const char* format, ...) {
     Write(text);
 }
 
+void WriteEvent(std::string_view line, bool withPrompt) {
+    std::string text;
+    text.reserve(line.size() + 3);
+    text.append(line);
+    text.append(withPrompt ? "\n> " : "\n");
+    Write(text);
+}
+
+void PrintEvent(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string line = FormatArgs(format, args);
+    va_end(args);
+    WriteEvent(line, true);
+}
+
+void PrintEventWithoutPrompt(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string line = FormatArgs(format, args);
+    va_end(args);
+    WriteEvent(line, false);
+}
+
 void SetOutputSink(std::function<void(std::string_view)> sink) {
     std::lock_guard<std::mutex> lock(OutputMutex());
     Sink() = std::move(sink);

@@ -17,6 +17,18 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // Formats and writes in one call.
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// An unsolicited line (an event, a presence change, the event sink's failure),
+// given without its line end. Such lines come from other threads while the main
+// thread waits behind its prompt, so each is written whole and followed by a fresh
+// prompt "> ".
+void PrintEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The same, for the one event line that is followed by no prompt.
+void PrintEventWithoutPrompt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes one unsolicited line (without its line end) as PrintEvent does.
+void WriteEvent(std::string_view line, bool withPrompt);
+
 // Redirects all output (for tests); an empty function restores standard output.
 void SetOutputSink(std::function<void(std::string_view)> sink);
 

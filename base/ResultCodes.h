@@ -34,5 +34,4 @@ inline constexpr ResultCode ERROR_IPCC_LOGIN = 121;
 inline constexpr ResultCode ERROR_IPCC_CHANGE_STATE = 123;
 inline constexpr ResultCode ERROR_IPCC_INVALID_STATE = 124;
 
-
 }  // namespace quvo

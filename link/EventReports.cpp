@@ -1,9 +1,9 @@
 // The event reports: one "Event : " line for each event the softphone fires.
 #include <cstring>
 
+#include "base/Output.h"
 #include "link/EventSink.h"
 #include "link/SoftphoneControl.h"
-#include "base/Output.h"
 #include "platform/Text.h"
 
 namespace quvo::link {
@@ -47,21 +47,23 @@ std::string GetAgentStateName(int32_t state) {
 }
 
 void CEventSink::OnPartyHangup(int32_t callRef) {
-    quvo::Print("Event : PartyHangup,  CallRef=%d\n> ", callRef);
+    quvo::PrintEvent("Event : PartyHangup,  CallRef=%d", callRef);
 }
 
 void CEventSink::OnPartyBusy(int32_t callRef) {
-    quvo::Print("Event : PartyBusy,    CallRef=%d\n> ", callRef);
+    quvo::PrintEvent("Event : PartyBusy,    CallRef=%d", callRef);
 }
 
 void CEventSink::OnPartyPickup(int32_t callRef) {
-    quvo::Print("Event : PartyPickup,  CallRef=%d\n> ", callRef);
+    quvo::PrintEvent("Event : PartyPickup,  CallRef=%d", callRef);
 }
 
 void CEventSink::OnIncomingCall(int32_t callRef, const std::wstring& line, const std::wstring& callerId) {
-    quvo::Print("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s\n> ", callRef,
-                    Narrow(line).c_str(), Narrow(callerId).c_str());
+    // The reference is stored before the line is printed: a script that answers as
+    // soon as it reads the line answers this call.
     if (m_pOwner) m_pOwner->SetCallRef(callRef);
+    quvo::PrintEvent("Event : IncomingCall, CallRef=%d, Line=%s, CallerID=%s", callRef, Narrow(line).c_str(),
+                     Narrow(callerId).c_str());
 }
 
 void CEventSink::IgnoreEventNoArgs() {}
@@ -78,53 +80,52 @@ void CEventSink::OnLineUpdate(int32_t line, int32_t callRef, const std::wstring&
 
     const std::string narrowText = Narrow(lineText);
     const std::string narrowText2 = Narrow(lineText2);
-    const std::string label =
-        platform::EqualsIgnoringCase(lineText2, lineText)
-            ? quvo::Format("%d(%s)", line, narrowText.c_str())
-            : quvo::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
-
-    quvo::Print(
-        "Event : LineUpdate, Line=%s, Button=%d, State=%d(%s), CallRef=%d, Direction=%s, OtherParty=%s\n> ",
-        label.c_str(), button, state, GetLineStateName(state).c_str(), callRef,
-        GetDirectionName(direction).c_str(), Narrow(otherParty).c_str());
+    const std::string label = platform::EqualsIgnoringCase(lineText2, lineText)
+                                  ? quvo::Format("%d(%s)", line, narrowText.c_str())
+                                  : quvo::Format("%d(%s|%s)", line, narrowText.c_str(), narrowText2.c_str());
 
     // The call that a bare "Answer" answers: the ringing or connected call, none
-    // in any other state.
+    // in any other state. Stored before the line is printed, as for IncomingCall.
     if (m_pOwner) m_pOwner->SetCallRef(state == 4 || state == 5 ? callRef : 0);
+
+    quvo::PrintEvent(
+        "Event : LineUpdate, Line=%s, Button=%d, State=%d(%s), CallRef=%d, Direction=%s, OtherParty=%s",
+        label.c_str(), button, state, GetLineStateName(state).c_str(), callRef,
+        GetDirectionName(direction).c_str(), Narrow(otherParty).c_str());
 }
 
 void CEventSink::OnSpeedDialUpdate(int32_t number, const std::wstring& text, int32_t /*unused*/,
                                    int32_t button) {
-    quvo::Print("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d\n> ", number, Narrow(text).c_str(),
-                    button);
+    quvo::PrintEvent("Event : SpeedDialUpdate, Speeddial=%d(%s), Button=%d", number, Narrow(text).c_str(),
+                     button);
 }
 
 void CEventSink::OnCallParkReturned(const std::wstring& parkedAt) {
-    quvo::Print("Event : CallParkReturned, ParkedAt=%s\n> ", Narrow(parkedAt).c_str());
+    quvo::PrintEvent("Event : CallParkReturned, ParkedAt=%s", Narrow(parkedAt).c_str());
 }
 
 void CEventSink::OnCallManagerStatus(int32_t status) {
     if (status == 1) {
-        quvo::Print("Event : Connected to CallManager\n> ");
+        quvo::PrintEvent("Event : Connected to CallManager");
     } else if (status == 0) {
-        quvo::Print("Event : Disconnected from CallManager\n> ");
+        quvo::PrintEvent("Event : Disconnected from CallManager");
     }
 }
 
 void CEventSink::OnConnectionKeepAlive() {
-    quvo::Print("Event : ConnectionKeepAlive\n> ");
+    quvo::PrintEvent("Event : ConnectionKeepAlive");
 }
 
 void CEventSink::OnIPCCAgentState(int32_t state, const std::wstring& text) {
-    quvo::Print("Event : IPCC agent state %d (%s) %s\n> ", state, GetAgentStateName(state).c_str(),
-                    Narrow(text).c_str());
+    quvo::PrintEvent("Event : IPCC agent state %d (%s) %s", state, GetAgentStateName(state).c_str(),
+                     Narrow(text).c_str());
 }
 
 void CEventSink::OnIPCCReasonCode(int32_t kind, int32_t code, const std::wstring& text) {
     if (kind == 1) {
-        quvo::Print("Event : IPCC Logout Reason Code %d - %s \n> ", code, Narrow(text).c_str());
+        quvo::PrintEvent("Event : IPCC Logout Reason Code %d - %s ", code, Narrow(text).c_str());
     } else if (kind == 2) {
-        quvo::Print("Event : IPCC NotReady Reason Code %d - %s \n> ", code, Narrow(text).c_str());
+        quvo::PrintEvent("Event : IPCC NotReady Reason Code %d - %s ", code, Narrow(text).c_str());
     }
 }
 
@@ -132,10 +133,10 @@ void CEventSink::OnCallStatsUpdate(int32_t callRef, const std::wstring& codec,
                                    const std::wstring& thisStation, const std::wstring& otherStation,
                                    int32_t callLength, int32_t sent, int32_t received, int32_t lost,
                                    int32_t discarded, int32_t jitter) {
-    quvo::Print(
+    quvo::PrintEventWithoutPrompt(
         "Event : CallStatsUpdate, CallRef=%d, Codec=%s, ThisStation=%s, OtherStation=%s, CallLen=%d, "
         "Sent=%d, "
-        "Recvd=%d, Lost=%d, Discarded=%d, Jitter=%d\n",
+        "Recvd=%d, Lost=%d, Discarded=%d, Jitter=%d",
         callRef, Narrow(codec).c_str(), Narrow(thisStation).c_str(), Narrow(otherStation).c_str(), callLength,
         sent, received, lost, discarded, jitter);
 }

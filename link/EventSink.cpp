@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "link/SoftphoneControl.h"
 #include "base/Output.h"
+#include "link/SoftphoneControl.h"
 
 namespace quvo::link {
 
@@ -109,7 +109,7 @@ CEventSink::CEventSink(ISoftphone* softphone, CSoftphoneControl* owner)
     if (connected) {
         m_dwAdviseCookie = cookie;
     } else {
-        quvo::Print("Error : CEventSink::DispEventAdvise failed - will not receive events\n> ");
+        quvo::PrintEvent("Error : CEventSink::DispEventAdvise failed - will not receive events");
     }
 }
 

@@ -4,8 +4,8 @@
 #include <chrono>
 
 #include "base/AutomationError.h"
-#include "link/EventSink.h"
 #include "base/Output.h"
+#include "link/EventSink.h"
 #include "platform/Presence.h"
 #include "platform/SoftphoneBinding.h"
 
@@ -30,7 +30,7 @@ CSoftphoneControl::CSoftphoneControl(Options options)
             m_pEventSink = std::make_unique<CEventSink>(m_pSoftphone.get(), this);
         } catch (const CAutomationError& error) {
             // A softphone that refuses the client is treated as no softphone at all.
-            quvo::Print("Error : SetClientActive failed - %s\n> ", error.Describe().c_str());
+            quvo::PrintEvent("Error : SetClientActive failed - %s", error.Describe().c_str());
             m_pSoftphone.reset();
         }
     }
@@ -77,10 +77,10 @@ void CSoftphoneControl::MonitorThreadProc() {
         const bool running = CheckPhoneRunning() == SUCCESS;
         if (running && m_nConnectionState != 2) {
             m_nConnectionState = 2;
-            quvo::Print("Event : Connected to softphone\n> ");
+            quvo::PrintEvent("Event : Connected to softphone");
         } else if (!running && m_nConnectionState == 2) {
             m_nConnectionState = 1;
-            quvo::Print("Event : Disconnected from softphone\n> ");
+            quvo::PrintEvent("Event : Disconnected from softphone");
         }
     }
 }
