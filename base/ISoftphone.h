@@ -45,6 +45,11 @@ class ISoftphone {
     virtual void IPCCSetState(const std::wstring& state, const std::wstring& reason) = 0;
     virtual void IPCCNotReadyReasons() = 0;
     virtual void IPCCLogoutReasons() = 0;
+
+    // Whether the softphone process this binding reaches still serves the automation
+    // object (asked when the softphone appears again after it was seen gone). A
+    // binding that cannot tell answers false and is renewed at every such appearance.
+    virtual bool StillServed() { return false; }
 };
 
 // One argument of an event: I4, BSTR or BOOL. Anything else the transport
