@@ -5,8 +5,8 @@
 #include <string>
 
 #include "base/AutomationError.h"
-#include "link/SoftphoneControl.h"
 #include "base/Output.h"
+#include "link/SoftphoneControl.h"
 #include "platform/Startup.h"
 
 namespace quvo {
@@ -29,14 +29,15 @@ void PrintBanner() {
     quvo::Print("\n");
 }
 
-int RunConsole(bool (*initializeFramework)(), std::istream& input) {
+int RunConsole(bool (*initializeFramework)(), std::istream& input,
+               const std::function<link::CSoftphoneControl::Options()>& platformOptions) {
     if (!initializeFramework()) {
         quvo::Print("Fatal Error: MFC initialization failed \n");
         return 1;
     }
     PrintBanner();
     platform::InitializeApartment();
-    g_pSoftphoneControl = new link::CSoftphoneControl();
+    g_pSoftphoneControl = new link::CSoftphoneControl(platformOptions());
 
     for (;;) {
         quvo::Write("> ");

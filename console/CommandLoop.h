@@ -1,7 +1,10 @@
 // Start-up, banner and the read-dispatch-report loop.
 #pragma once
 
+#include <functional>
 #include <istream>
+
+#include "link/SoftphoneControl.h"
 
 namespace quvo {
 
@@ -9,9 +12,11 @@ namespace quvo {
 void PrintBanner();
 
 // Runs the console on input: the framework start-up (through initializeFramework),
-// the banner, the softphone link and then the command loop. Returns 1 when the
+// the banner, the softphone link (built from platformOptions, called once the
+// automation apartment is joined) and then the command loop. Returns 1 when the
 // framework does not start; otherwise it ends the process with status 0 on "Quit"
 // or at the end of input.
-int RunConsole(bool (*initializeFramework)(), std::istream& input);
+int RunConsole(bool (*initializeFramework)(), std::istream& input,
+               const std::function<link::CSoftphoneControl::Options()>& platformOptions);
 
 }  // namespace quvo

@@ -2,12 +2,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/Output.h"
+#include "base/Text.h"
 #include "console/CommandTable.h"
 #include "console/CommandTokenizer.h"
 #include "console/ResultCodes.h"
-#include "base/Text.h"
 #include "link/SoftphoneControl.h"
-#include "base/Output.h"
 
 namespace quvo::link {
 

@@ -2,8 +2,22 @@
 #include <iostream>
 
 #include "console/CommandLoop.h"
+#include "platform/Presence.h"
+#include "platform/SoftphoneBinding.h"
 #include "platform/Startup.h"
 
+namespace {
+
+// The real softphone link: the platform's binding and presence probe.
+quvo::link::CSoftphoneControl::Options PlatformOptions() {
+    quvo::link::CSoftphoneControl::Options options;
+    options.bind = quvo::platform::BindSoftphone;
+    options.isSoftphoneRunning = quvo::platform::IsSoftphoneRunning;
+    return options;
+}
+
+}  // namespace
+
 int main() {
-    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin);
+    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin, PlatformOptions);
 }

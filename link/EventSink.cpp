@@ -114,8 +114,9 @@ CEventSink::CEventSink(ISoftphone* softphone, CSoftphoneControl* owner)
 }
 
 CEventSink::~CEventSink() {
-    if (!m_pSoftphone) return;
-    if (auto* source = dynamic_cast<IEventSource*>(m_pSoftphone); source && IsConnected()) {
+    // An abandoned sink may outlive its softphone object: it touches it only while connected.
+    if (!m_pSoftphone || !IsConnected()) return;
+    if (auto* source = dynamic_cast<IEventSource*>(m_pSoftphone)) {
         try {
             source->Unadvise(m_dwAdviseCookie);
         } catch (...) {

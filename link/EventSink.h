@@ -35,6 +35,10 @@ class CEventSink : public IEventReceiver {
 
     bool IsConnected() const { return m_dwAdviseCookie != kNotConnected; }
 
+    // Forgets the connection without disconnecting it, for a softphone that is
+    // gone: its binding's own tear-down releases what is left.
+    void Abandon() { m_dwAdviseCookie = kNotConnected; }
+
     // Event handlers (link/EventReports.cpp).
     void OnPartyHangup(int32_t callRef);
     void OnPartyBusy(int32_t callRef);

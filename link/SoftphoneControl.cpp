@@ -6,34 +6,17 @@
 #include "base/AutomationError.h"
 #include "base/Output.h"
 #include "link/EventSink.h"
-#include "platform/Presence.h"
-#include "platform/SoftphoneBinding.h"
 
 namespace quvo::link {
 
-CSoftphoneControl::Options CSoftphoneControl::PlatformOptions() {
-    Options options;
-    options.softphone = platform::BindSoftphone();
-    options.isSoftphoneRunning = platform::IsSoftphoneRunning;
-    return options;
-}
-
-CSoftphoneControl::CSoftphoneControl() : CSoftphoneControl(PlatformOptions()) {}
-
 CSoftphoneControl::CSoftphoneControl(Options options)
-    : m_pSoftphone(std::move(options.softphone)),
+    : m_bind(std::move(options.bind)),
       m_isSoftphoneRunning(std::move(options.isSoftphoneRunning)),
       m_pollIntervalMs(options.pollIntervalMs) {
-    if (m_pSoftphone) {
-        try {
-            m_pSoftphone->SetClientActive(1);
-            m_pEventSink = std::make_unique<CEventSink>(m_pSoftphone.get(), this);
-        } catch (const CAutomationError& error) {
-            // A softphone that refuses the client is treated as no softphone at all.
-            quvo::PrintEvent("Error : SetClientActive failed - %s", error.Describe().c_str());
-            m_pSoftphone.reset();
-        }
-    }
+    std::unique_ptr<ISoftphone> softphone = options.softphone ? std::move(options.softphone) : CallBind();
+    // The softphone seen at start-up counts as its first appearance: once it is
+    // bound or has refused the client, the first "Connected" line changes nothing.
+    m_bAppearanceHandled = Bind(std::move(softphone)) != BindOutcome::NoObject;
     m_nConnectionState = 0;
     m_hMonitorThread = std::thread([this] { MonitorThreadProc(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(options.startPauseMs));
@@ -46,15 +29,43 @@ CSoftphoneControl::~CSoftphoneControl() {
     }
     m_hStopEvent.notify_all();
     if (m_hMonitorThread.joinable()) m_hMonitorThread.join();
-    m_pEventSink.reset();
-    if (m_pSoftphone) {
+    std::shared_ptr<CSoftphoneBinding> binding = m_pSoftphone.Exchange(nullptr);
+    if (binding) {
+        binding->sink.reset();
         try {
-            m_pSoftphone->SetClientActive(0);
+            binding->softphone->SetClientActive(0);
         } catch (...) {
             // The softphone may already be gone; nothing is left to tell it.
         }
-        m_pSoftphone.reset();
     }
+}
+
+std::unique_ptr<ISoftphone> CSoftphoneControl::CallBind() const {
+    if (!m_bind) return nullptr;
+    try {
+        return m_bind();
+    } catch (...) {
+        return nullptr;  // nothing to bind to
+    }
+}
+
+CSoftphoneControl::BindOutcome CSoftphoneControl::Bind(std::unique_ptr<ISoftphone> softphone) {
+    if (!softphone) return BindOutcome::NoObject;
+    auto binding = std::make_shared<CSoftphoneBinding>();
+    binding->softphone = std::move(softphone);
+    try {
+        binding->softphone->SetClientActive(1);
+    } catch (const CAutomationError& error) {
+        // A softphone that refuses the client is treated as no softphone at all.
+        quvo::PrintEvent("Error : SetClientActive failed - %s", error.Describe().c_str());
+        m_pSoftphone.Exchange(nullptr);
+        return BindOutcome::Refused;
+    }
+    binding->sink = std::make_unique<CEventSink>(binding->softphone.get(), this);
+    // The binding this one replaces (if any) is released here, outside the lock;
+    // a command still running on it keeps it until the command returns.
+    m_pSoftphone.Exchange(std::move(binding));
+    return BindOutcome::Bound;
 }
 
 ResultCode CSoftphoneControl::CheckPhoneRunning() const {
@@ -74,15 +85,52 @@ void CSoftphoneControl::MonitorThreadProc() {
                                       [this] { return m_bStopRequested; }))
                 return;
         }
-        const bool running = CheckPhoneRunning() == SUCCESS;
-        if (running && m_nConnectionState != 2) {
-            m_nConnectionState = 2;
-            quvo::PrintEvent("Event : Connected to softphone");
-        } else if (!running && m_nConnectionState == 2) {
+        FollowSoftphone();
+    }
+}
+
+void CSoftphoneControl::FollowSoftphone() {
+    const bool running = CheckPhoneRunning() == SUCCESS;
+    if (!running) {
+        if (m_nConnectionState == 2) {
             m_nConnectionState = 1;
             quvo::PrintEvent("Event : Disconnected from softphone");
         }
+        return;
     }
+    const bool appeared = m_nConnectionState != 2;
+    // A softphone that appears after it was seen gone is a new appearance.
+    if (appeared && m_nConnectionState == 1) m_bAppearanceHandled = false;
+    // Bound before the line is printed, so that a script that waits for the line
+    // finds the softphone ready (as at start-up, a failure line comes first).
+    if (!m_bAppearanceHandled) m_bAppearanceHandled = FollowAppearance();
+    if (appeared) {
+        m_nConnectionState = 2;
+        quvo::PrintEvent("Event : Connected to softphone");
+    }
+}
+
+bool CSoftphoneControl::FollowAppearance() {
+    // Bind anew unless the binding still reaches a softphone that serves it (a
+    // softphone process that only released and took its lock again, say).
+    std::shared_ptr<CSoftphoneBinding> current = m_pSoftphone.Get();
+    if (current) {
+        bool stillServed = false;
+        try {
+            stillServed = current->softphone->StillServed();
+        } catch (...) {
+            stillServed = false;
+        }
+        if (stillServed) return true;
+        // The process this binding reached is gone: its event connection is
+        // forgotten rather than taken down through the dead softphone.
+        current->sink->Abandon();
+        current.reset();
+        m_pSoftphone.Exchange(nullptr);
+    }
+    // The softphone may hold its lock before it offers its automation object:
+    // then nothing is said and the next poll tries again.
+    return Bind(CallBind()) != BindOutcome::NoObject;
 }
 
 }  // namespace quvo::link

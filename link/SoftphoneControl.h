@@ -13,26 +13,27 @@
 #include <string>
 #include <thread>
 
-#include "base/ResultCodes.h"
 #include "base/ISoftphone.h"
+#include "base/ResultCodes.h"
+#include "link/BoundSoftphone.h"
 
 namespace quvo::link {
 
-class CEventSink;
-
 class CSoftphoneControl {
   public:
-    // What the object is built from. The default binds to the running softphone
-    // through the platform and probes its presence lock.
+    // What the object is built from: console/main.cpp wires in the platform's
+    // binding and presence probe; tests wire in fakes.
     struct Options {
-        std::unique_ptr<ISoftphone> softphone;     // null: unbound
+        // Binds to the running softphone's automation object; null when there is
+        // none to bind to. Used at start-up and whenever the softphone appears anew.
+        std::function<std::unique_ptr<ISoftphone>()> bind;
+        // A binding made beforehand, used at start-up instead of calling bind.
+        std::unique_ptr<ISoftphone> softphone;
         std::function<bool()> isSoftphoneRunning;  // the presence probe
         int startPauseMs = 200;                    // pause at the end of construction
         int pollIntervalMs = 500;                  // presence monitor period
     };
-    static Options PlatformOptions();
 
-    CSoftphoneControl();
     explicit CSoftphoneControl(Options options);
     virtual ~CSoftphoneControl();
     CSoftphoneControl(const CSoftphoneControl&) = delete;
@@ -95,19 +96,31 @@ class CSoftphoneControl {
     int32_t CallRef() const { return m_lCallRef.load(); }
     void SetCallRef(int32_t callRef) { m_lCallRef.store(callRef); }
 
-    bool IsBound() const { return m_pSoftphone != nullptr; }
+    bool IsBound() const { return static_cast<bool>(m_pSoftphone); }
 
   private:
     // The two command preconditions: 101 when unbound, then the running probe.
     ResultCode CheckPreconditions() const;
     bool LaunchProgram(const std::string& file, const std::string& parameters, const std::string& directory);
+
+    // What binding one appearance of the softphone came to.
+    enum class BindOutcome {
+        Bound,     // bound, the client activated and the events connected (or their failure reported)
+        Refused,   // the softphone refused SetClientActive(1): reported, unbound until it appears anew
+        NoObject,  // no automation object to bind to (yet): tried again at the next poll
+    };
+    BindOutcome Bind(std::unique_ptr<ISoftphone> softphone);
+    std::unique_ptr<ISoftphone> CallBind() const;
     void MonitorThreadProc();
+    void FollowSoftphone();
+    bool FollowAppearance();  // true when this appearance is bound or refused
 
-    std::unique_ptr<ISoftphone> m_pSoftphone;
-    std::unique_ptr<CEventSink> m_pEventSink;
+    CBoundSoftphone m_pSoftphone;
     std::atomic<int32_t> m_lCallRef{0};
-    int32_t m_nConnectionState = 0;  // 0 not yet seen, 1 disconnected, 2 connected
+    int32_t m_nConnectionState = 0;     // 0 not yet seen, 1 disconnected, 2 connected
+    bool m_bAppearanceHandled = false;  // this appearance of the softphone has been bound or refused
 
+    std::function<std::unique_ptr<ISoftphone>()> m_bind;
     std::function<bool()> m_isSoftphoneRunning;
     int m_pollIntervalMs;
 

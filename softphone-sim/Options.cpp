@@ -73,6 +73,12 @@ ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& e
                 error = "--incoming-after needs a positive number of seconds, not '" + value + "'";
                 return ParseResult::Error;
             }
+        } else if (arg == "--publish-after") {
+            if (!takeValue()) return ParseResult::Error;
+            if (!ParseInt(value, 0, 3'600'000, options.publishAfterMs)) {
+                error = "--publish-after needs a number of milliseconds (0 or more), not '" + value + "'";
+                return ParseResult::Error;
+            }
         } else if (arg == "--title") {
             if (!takeValue()) return ParseResult::Error;
             options.title = value;
@@ -112,6 +118,8 @@ Options:
                          and again
   --no-events-interface  do not offer the events interface at all (no events are sent)
   --fail-client-active   SetClientActive always fails
+  --publish-after N      hold the presence lock N ms before owning the bus name (a
+                         softphone whose automation object appears after its lock)
   --title TEXT           window title; default: setting sPhoneOnline, else "Dorevirud Uvazed"
   --no-window            do not open a window (none is opened without an X server anyway)
   --no-settings          do not write sExePath, sExeFileName and sPhoneOnline to

@@ -9,6 +9,7 @@ namespace quvo::sim {
 struct Options {
     int ringMs = 1500;
     int incomingAfterMs = 0;
+    int publishAfterMs = 0;  // time between taking the presence lock and owning the bus name
     bool eventsInterface = true;
     bool failClientActive = false;
     std::optional<std::string> title;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Ctl.h"
 #include "EventLoop.h"
@@ -86,6 +87,8 @@ int RunSoftphone(const Options& options) {
         if (options.window)
             window.Start(title, server.Status(), [&loop] { loop.Post([&loop] { loop.Stop(); }); });
         if (options.settings) WriteOwnSettings(title);
+        if (options.publishAfterMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.publishAfterMs));
         bus->requestName(kBusName);
     } catch (const sdbus::Error& e) {
         return Fail(std::string("cannot own the bus name ") + kBusName + ": " + e.getMessage());

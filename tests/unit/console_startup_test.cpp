@@ -12,7 +12,7 @@ namespace {
 TEST(ConsoleStartup, FrameworkFailureEndsWithStatusOneAndOneLine) {
     OutputCapture output;
     std::istringstream input("Help\nQuit\n");
-    EXPECT_EQ(RunConsole([] { return false; }, input), 1);
+    EXPECT_EQ(RunConsole([] { return false; }, input, [] { return link::CSoftphoneControl::Options(); }), 1);
     EXPECT_EQ(output.Text(), "Fatal Error: MFC initialization failed \n");
     EXPECT_EQ(input.tellg(), 0);  // no line was read
 }

@@ -76,6 +76,11 @@ void FakeSoftphoneState::Unadvise(uint32_t cookie) {
     m_unadvisedCookie = cookie;
 }
 
+void FakeSoftphoneState::Detach() {
+    std::unique_lock<std::shared_mutex> lock(m_receiverMutex);
+    m_receiver = nullptr;
+}
+
 bool FakeSoftphoneState::IsAdvised() const {
     std::shared_lock<std::shared_mutex> lock(m_receiverMutex);
     return m_receiver != nullptr;
@@ -178,6 +183,10 @@ void FakeSoftphone::IPCCNotReadyReasons() {
 }
 void FakeSoftphone::IPCCLogoutReasons() {
     m_state->Record(Op("IPCCLogoutReasons"));
+}
+
+FakeEventSoftphone::~FakeEventSoftphone() {
+    m_state->Detach();
 }
 
 bool FakeEventSoftphone::Advise(link::IEventReceiver& receiver, uint32_t& cookie) {

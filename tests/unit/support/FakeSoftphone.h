@@ -59,6 +59,7 @@ class FakeSoftphoneState {
     void Record(std::string text);
     bool Advise(link::IEventReceiver& receiver, uint32_t& cookie);
     void Unadvise(uint32_t cookie);
+    void Detach();
 
   private:
     mutable std::mutex m_mutex;
@@ -116,6 +117,8 @@ class FakeSoftphone : public link::ISoftphone {
 class FakeEventSoftphone : public FakeSoftphone, public link::IEventSource {
   public:
     using FakeSoftphone::FakeSoftphone;
+    // Like a real transport, the object's end ends its deliveries.
+    ~FakeEventSoftphone() override;
     bool Advise(link::IEventReceiver& receiver, uint32_t& cookie) override;
     void Unadvise(uint32_t cookie) override;
 };

@@ -1,0 +1,76 @@
+"""The console follows the softphone as it comes and goes: it binds to each new
+softphone process once, whenever that process appears."""
+
+import time
+
+import harness
+from harness import CALL_MANAGER_UP, CONNECTED, DISCONNECTED, ConsoleTestCase, line_update, requires_simulator
+
+REFUSED = "Error : SetClientActive failed - Automation failure 0x80004005"
+
+
+@requires_simulator
+class Rebinding(ConsoleTestCase):
+    def restart(self, sim, console, *options):
+        sim.ctl("quit")
+        sim.wait_closed()
+        console.expect(DISCONNECTED, timeout=5)
+        return self.start_simulator(*options)
+
+    def test_a_restarted_softphone_is_bound_and_its_calls_and_events_come_through(self):
+        sim = self.start_simulator("--ring-ms", "200")
+        console = self.start_console()
+        console.wait_until_bound()
+        sim2 = self.restart(sim, console, "--ring-ms", "200")
+        console.expect_all([CONNECTED, CALL_MANAGER_UP], timeout=5)
+        self.assertEqual(console.command("MakeCall 1234"), "")
+        console.expect(line_update(5, "TsConnected", 1001, "outgoing", "1234"))
+        self.assertEqual(sim2.log().count("SetClientActive(1)"), 1)
+        self.assertIn('MakeCall("1234")', sim2.log())
+
+    def test_a_console_started_first_binds_when_the_softphone_starts(self):
+        console = self.start_console()
+        self.assertEqual(console.command("MakeCall 1"), "> Error : ERROR_NOT_INITIALIZED")
+        time.sleep(1.2)  # polls without a softphone say nothing
+        self.assertNotIn("Event :", console.output())
+        sim = self.start_simulator()
+        console.wait_until_bound(timeout=5)
+        self.assertEqual(console.command("Snapshot"), "")
+        self.assertEqual(sim.log(), ["SetClientActive(1)", "Snapshot()"])
+
+    def test_an_object_published_after_the_lock_is_bound_silently_once_it_exists(self):
+        console = self.start_console()
+        sim = self.start_simulator("--publish-after", "1500", wait=False)
+        console.expect(CONNECTED, timeout=5)
+        sim.wait_ready()
+        console.expect(CALL_MANAGER_UP, timeout=5)
+        self.assertEqual(console.command("Snapshot"), "")
+        self.assertEqual(sim.log(), ["SetClientActive(1)", "Snapshot()"])
+        self.assertNotIn("Error :", console.output())
+        self.assertEqual(console.output().count("Event : Connected to softphone"), 1)
+
+    def test_a_refusing_softphone_is_reported_once_per_appearance(self):
+        sim = self.start_simulator("--fail-client-active")
+        console = self.start_console()
+        self.assertTrue(console.expect("> ").startswith(REFUSED))
+        console.expect(CONNECTED)
+        time.sleep(1.2)  # further polls of the same softphone try nothing
+        self.assertEqual(console.output().count(REFUSED), 1)
+        self.assertEqual(sim.log(), ["SetClientActive(1)"])
+        self.assertEqual(console.command("Hold"), "> Error : ERROR_NOT_INITIALIZED")
+
+        sim2 = self.restart(sim, console, "--fail-client-active")
+        console.expect(CONNECTED, timeout=5)
+        time.sleep(1.2)
+        self.assertEqual(console.output().count(REFUSED), 2)
+        self.assertEqual(sim2.log(), ["SetClientActive(1)"])
+
+        # A softphone that accepts the client after one that refused it is bound.
+        sim3 = self.restart(sim2, console)
+        console.wait_until_bound(timeout=5)
+        self.assertEqual(console.command("Snapshot"), "")
+        self.assertEqual(sim3.log(), ["SetClientActive(1)", "Snapshot()"])
+
+
+if __name__ == "__main__":
+    harness.main()
