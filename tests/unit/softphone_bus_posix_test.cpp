@@ -5,8 +5,8 @@
 #include <libxml/tree.h>
 
 #include <map>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
