@@ -21,8 +21,8 @@ test_packages=(
   clang libclang-rt-14-dev clang-format
   # unit, end-to-end and benchmark programs
   libgtest-dev libgmock-dev googletest libbenchmark-dev python3 xvfb icewm x11-utils xdotool procps
-  # the Debian package check
-  lintian
+  # the Debian packages (cpack finds the programs' libraries with file) and their check
+  file lintian
   # the Windows build and its tests
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev
 )
