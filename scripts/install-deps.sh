@@ -1,17 +1,40 @@
 #!/usr/bin/env bash
-# Installs everything QUVOConnect needs to build, run and test on Debian 12.
+# Installs the Debian 12 packages that QUVOConnect needs.
+#
+# Usage: install-deps.sh [run|test]
+#   run   what building and running the console and the simulators needs
+#         (scripts/run.sh, the release preset, cmake --install)
+#   test  everything (the default): also the tests, the sanitizer and fuzzing
+#         builds, the benchmarks, the Windows build under Wine and the package checks
 set -euo pipefail
 
-packages=(
-  # build
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
+# Building and running.
+run_packages=(
+  build-essential cmake ninja-build pkg-config
   # the softphone link, settings, program control and Extension Mobility
-  libsdbus-c++-dev libsystemd-dev dbus dbus-daemon libx11-dev libcurl4-openssl-dev libxml2-dev
-  # tests and benchmarks
+  libsdbus-c++-dev libsystemd-dev dbus dbus-daemon dbus-bin libx11-dev libcurl4-openssl-dev libxml2-dev
+)
+
+# Everything else that scripts/test.sh and scripts/bench.sh use.
+test_packages=(
+  # the fuzzing build and the format check
+  clang libclang-rt-14-dev clang-format
+  # unit, end-to-end and benchmark programs
   libgtest-dev libgmock-dev googletest libbenchmark-dev python3 xvfb icewm x11-utils xdotool procps
+  # the Debian packages (cpack finds the programs' libraries with file) and their check
+  file lintian
   # the Windows build and its tests
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev
 )
+
+case "${1:-test}" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  *)
+    echo "usage: $0 [run|test]" >&2
+    exit 2
+    ;;
+esac
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

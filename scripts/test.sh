@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds every configuration and runs every test:
-# Linux, Linux under AddressSanitizer + UndefinedBehaviorSanitizer, Linux under
-# ThreadSanitizer, the Windows build under Wine, and a short fuzzing run.
+# Linux, the release build with its Debian packages, Linux under AddressSanitizer
+# + UndefinedBehaviorSanitizer, Linux under ThreadSanitizer, the Windows build
+# under Wine, and a short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 
 jobs=$(nproc)
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
@@ -27,6 +28,14 @@ linux_suite() {
     ctest --preset "$preset" -j "$jobs"
 }
 
+# The release build, its packages (cpack), lintian, and the console and the
+# simulators run from the extracted packages.
+package_suite() {
+  cmake --preset release >/dev/null &&
+    cmake --build --preset release -j "$jobs" &&
+    python3 tests/package/test_package.py build/release
+}
+
 fuzz_suite() {
   cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "$jobs" || return 1
   local corpus
@@ -41,6 +50,7 @@ fuzz_suite() {
 }
 
 step linux linux_suite linux
+step package package_suite
 step linux-asan linux_suite linux-asan
 step linux-tsan linux_suite linux-tsan
 step windows bash scripts/test-windows.sh

@@ -86,7 +86,7 @@ int WaitForName(sdbus::IConnection& bus, bool wantOwner, double seconds) {
 int WatchEvents(sdbus::IConnection& bus, long count, double seconds) {
     long seen = 0;
     auto proxy = sdbus::createProxy(bus, kBusName, kSoftphonePath);
-    proxy->registerSignalHandler(kEventsInterface, "Event", [&seen](sdbus::Signal& signal) {
+    proxy->registerSignalHandler(kEventsInterface, bus::kEventSignal, [&seen](sdbus::Signal& signal) {
         try {
             int32_t dispid = 0;
             std::vector<sdbus::Variant> variants;

@@ -6,18 +6,22 @@
 #include <vector>
 
 #include "Phone.h"
+#include "platform/posix/SoftphoneBus.h"
 
 namespace quvo::sim {
 
-inline constexpr const char* kBusName = "com.quelbo.QUVO";
-inline constexpr const char* kSoftphonePath = "/com/quelbo/QUVO/Softphone";
-inline constexpr const char* kSoftphoneInterface = "com.quelbo.QUVO.Softphone";
-inline constexpr const char* kEventsInterface = "com.quelbo.QUVO.SoftphoneEvents";
+inline constexpr const char* kBusName = bus::kBusName;
+inline constexpr const char* kSoftphonePath = bus::kObjectPath;
+inline constexpr const char* kSoftphoneInterface = bus::kSoftphoneInterface;
+inline constexpr const char* kEventsInterface = bus::kEventsInterface;
 inline constexpr const char* kSimulatorPath = "/com/quelbo/QUVO/Simulator";
 inline constexpr const char* kSimulatorInterface = "com.quelbo.QUVO.Simulator";
-inline constexpr const char* kErrorFailed = "com.quelbo.QUVO.Error.Failed";
+inline constexpr const char* kErrorFailed = bus::kErrorFailed;
 
 struct Operation {
+    Operation(const bus::Method& method, void (*fn)(Phone& phone, const Args& args))
+        : name(method.name), signature(method.signature), paramNames(method.ArgNames()), invoke(fn) {}
+
     const char* name;
     const char* signature;  // only 'i' and 's' occur
     std::vector<std::string> paramNames;

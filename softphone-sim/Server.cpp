@@ -71,7 +71,8 @@ void Server::Register() {
                                    [this, &op](sdbus::MethodCall call) { OnOperation(op, std::move(call)); });
     }
     if (config_.eventsInterface)
-        softphone_->registerSignal(kEventsInterface, "Event", "iav", {"dispid", "args"});
+        softphone_->registerSignal(kEventsInterface, bus::kEventSignal, bus::kEventSignature,
+                                   {bus::kEventArgNames.begin(), bus::kEventArgNames.end()});
     softphone_->finishRegistration();
     RegisterControl();
 }
@@ -164,7 +165,7 @@ void Server::EmitNow(int32_t dispid, const Args& args) {
     try {
         std::vector<sdbus::Variant> variants;
         for (const Arg& arg : args) variants.push_back(ToVariant(arg));
-        auto signal = softphone_->createSignal(kEventsInterface, "Event");
+        auto signal = softphone_->createSignal(kEventsInterface, bus::kEventSignal);
         signal << dispid << variants;
         softphone_->emitSignal(signal);
     } catch (const std::exception& e) {
@@ -196,7 +197,7 @@ void Server::RegisterControl() {
         .withInputParamNames("dispid", "args")
         .implementedAs([this](int32_t dispid, const std::vector<sdbus::Variant>& args) {
             if (!config_.eventsInterface) return;
-            auto signal = softphone_->createSignal(kEventsInterface, "Event");
+            auto signal = softphone_->createSignal(kEventsInterface, bus::kEventSignal);
             signal << dispid << args;
             softphone_->emitSignal(signal);
         });

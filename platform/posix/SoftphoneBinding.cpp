@@ -9,23 +9,24 @@
 #include <mutex>
 
 #include "base/AutomationError.h"
+#include "platform/posix/SoftphoneBus.h"
 #include "platform/posix/Utf8.h"
 
 namespace quvo::platform {
 
 namespace {
 
-constexpr const char* kBusName = "com.quelbo.QUVO";
-constexpr const char* kObjectPath = "/com/quelbo/QUVO/Softphone";
-constexpr const char* kOperations = "com.quelbo.QUVO.Softphone";
-constexpr const char* kEvents = "com.quelbo.QUVO.SoftphoneEvents";
+using bus::kBusName;
+using bus::kObjectPath;
+constexpr const char* kOperations = bus::kSoftphoneInterface;
+constexpr const char* kEvents = bus::kEventsInterface;
 constexpr auto kCallTimeout = std::chrono::seconds(5);
 
 // A failed call as the console reports it: the status, the error's name and the
 // softphone's text.
 link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     const std::string& name = error.getName();
-    if (name == "com.quelbo.QUVO.Error.Failed") return {link::kStatusFailed, name, error.getMessage()};
+    if (name == bus::kErrorFailed) return {link::kStatusFailed, name, error.getMessage()};
     if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
         name == "org.freedesktop.DBus.Error.TimedOut")
         return {link::kStatusTimeout, name, ""};
@@ -91,46 +92,50 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
 
     ~DBusSoftphone() override { StopEvents(); }
 
-    void SetClientActive(int32_t flag) override { Call("SetClientActive", flag); }
-    void Answer(int32_t callRefId) override { Call("Answer", callRefId); }
-    void EndCall() override { Call("EndCall"); }
-    void Hold() override { Call("Hold"); }
-    void MakeCall(const std::wstring& destination) override { Call("MakeCall", WideToUtf8(destination)); }
-    void OffHook(int32_t line) override { Call("OffHook", line); }
-    void OnHook(int32_t line) override { Call("OnHook", line); }
-    void Resume(int32_t callRefId) override { Call("Resume", callRefId); }
-    void SendDtmf(const std::wstring& key) override { Call("SendDtmf", WideToUtf8(key)); }
+    void SetClientActive(int32_t flag) override { Call(bus::kSetClientActive.name, flag); }
+    void Answer(int32_t callRefId) override { Call(bus::kAnswer.name, callRefId); }
+    void EndCall() override { Call(bus::kEndCall.name); }
+    void Hold() override { Call(bus::kHold.name); }
+    void MakeCall(const std::wstring& destination) override {
+        Call(bus::kMakeCall.name, WideToUtf8(destination));
+    }
+    void OffHook(int32_t line) override { Call(bus::kOffHook.name, line); }
+    void OnHook(int32_t line) override { Call(bus::kOnHook.name, line); }
+    void Resume(int32_t callRefId) override { Call(bus::kResume.name, callRefId); }
+    void SendDtmf(const std::wstring& key) override { Call(bus::kSendDtmf.name, WideToUtf8(key)); }
     void Softkey(const std::wstring& name, int32_t lineId, int32_t callRefId) override {
-        Call("Softkey", WideToUtf8(name), lineId, callRefId);
+        Call(bus::kSoftkey.name, WideToUtf8(name), lineId, callRefId);
     }
-    void Transfer(const std::wstring& destination) override { Call("Transfer", WideToUtf8(destination)); }
+    void Transfer(const std::wstring& destination) override {
+        Call(bus::kTransfer.name, WideToUtf8(destination));
+    }
     void TransferInitiate(const std::wstring& destination) override {
-        Call("TransferInitiate", WideToUtf8(destination));
+        Call(bus::kTransferInitiate.name, WideToUtf8(destination));
     }
-    void TransferComplete() override { Call("TransferComplete"); }
-    void ExitProgram() override { Call("ExitProgram"); }
-    void SpkrVolumeUp() override { Call("SpkrVolumeUp"); }
-    void SpkrVolumeDown() override { Call("SpkrVolumeDown"); }
-    void MicVolumeUp() override { Call("MicVolumeUp"); }
-    void MicVolumeDown() override { Call("MicVolumeDown"); }
-    void SetMute(int32_t flag) override { Call("SetMute", flag); }
-    void Messages() override { Call("Messages"); }
-    void Snapshot() override { Call("Snapshot"); }
-    void CallStats() override { Call("CallStats"); }
+    void TransferComplete() override { Call(bus::kTransferComplete.name); }
+    void ExitProgram() override { Call(bus::kExitProgram.name); }
+    void SpkrVolumeUp() override { Call(bus::kSpkrVolumeUp.name); }
+    void SpkrVolumeDown() override { Call(bus::kSpkrVolumeDown.name); }
+    void MicVolumeUp() override { Call(bus::kMicVolumeUp.name); }
+    void MicVolumeDown() override { Call(bus::kMicVolumeDown.name); }
+    void SetMute(int32_t flag) override { Call(bus::kSetMute.name, flag); }
+    void Messages() override { Call(bus::kMessages.name); }
+    void Snapshot() override { Call(bus::kSnapshot.name); }
+    void CallStats() override { Call(bus::kCallStats.name); }
     void ConferenceInitiate(const std::wstring& destination) override {
-        Call("ConferenceInitiate", WideToUtf8(destination));
+        Call(bus::kConferenceInitiate.name, WideToUtf8(destination));
     }
-    void ConferenceComplete() override { Call("ConferenceComplete"); }
+    void ConferenceComplete() override { Call(bus::kConferenceComplete.name); }
     void IPCCLogin(const std::wstring& agentId, const std::wstring& password,
                    const std::wstring& extension) override {
-        Call("IPCCLogin", WideToUtf8(agentId), WideToUtf8(password), WideToUtf8(extension));
+        Call(bus::kIPCCLogin.name, WideToUtf8(agentId), WideToUtf8(password), WideToUtf8(extension));
     }
-    void IPCCLogout(const std::wstring& reason) override { Call("IPCCLogout", WideToUtf8(reason)); }
+    void IPCCLogout(const std::wstring& reason) override { Call(bus::kIPCCLogout.name, WideToUtf8(reason)); }
     void IPCCSetState(const std::wstring& state, const std::wstring& reason) override {
-        Call("IPCCSetState", WideToUtf8(state), WideToUtf8(reason));
+        Call(bus::kIPCCSetState.name, WideToUtf8(state), WideToUtf8(reason));
     }
-    void IPCCNotReadyReasons() override { Call("IPCCNotReadyReasons"); }
-    void IPCCLogoutReasons() override { Call("IPCCLogoutReasons"); }
+    void IPCCNotReadyReasons() override { Call(bus::kIPCCNotReadyReasons.name); }
+    void IPCCLogoutReasons() override { Call(bus::kIPCCLogoutReasons.name); }
 
     bool Advise(link::IEventReceiver& receiver, uint32_t& cookie) override {
         try {
@@ -139,15 +144,17 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
             if (m_eventConnection) return false;  // one receiver
             m_eventConnection = sdbus::createSessionBusConnection();
             m_eventProxy = sdbus::createProxy(*m_eventConnection, m_owner, kObjectPath);
-            m_eventProxy->registerSignalHandler(kEvents, "Event", [&receiver](sdbus::Signal& signal) {
-                // Nothing that arrives from the bus may end the process.
-                try {
-                    int32_t dispid = 0;
-                    link::EventArgs args;
-                    if (ReadEvent(signal, dispid, args)) receiver.Invoke(dispid, args);
-                } catch (...) {
-                }
-            });
+            m_eventProxy->registerSignalHandler(kEvents, bus::kEventSignal,
+                                                [&receiver](sdbus::Signal& signal) {
+                                                    // Nothing that arrives from the bus may end the process.
+                                                    try {
+                                                        int32_t dispid = 0;
+                                                        link::EventArgs args;
+                                                        if (ReadEvent(signal, dispid, args))
+                                                            receiver.Invoke(dispid, args);
+                                                    } catch (...) {
+                                                    }
+                                                });
             m_eventProxy->finishRegistration();
             m_eventConnection->enterEventLoopAsync();
             cookie = 1;

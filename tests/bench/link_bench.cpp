@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/posix/PresenceLock.h"
+#include "platform/posix/SoftphoneBus.h"
 
 extern char** environ;
 
@@ -30,10 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kName = "com.quelbo.QUVO";
-constexpr const char* kPath = "/com/quelbo/QUVO/Softphone";
-constexpr const char* kOperations = "com.quelbo.QUVO.Softphone";
-constexpr const char* kEvents = "com.quelbo.QUVO.SoftphoneEvents";
+constexpr const char* kName = quvo::bus::kBusName;
+constexpr const char* kPath = quvo::bus::kObjectPath;
+constexpr const char* kOperations = quvo::bus::kSoftphoneInterface;
+constexpr const char* kEvents = quvo::bus::kEventsInterface;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -136,9 +137,13 @@ int main(int argc, char** argv) {
     auto server = sdbus::createSessionBusConnection(kName);
     auto object = sdbus::createObject(*server, kPath);
     std::atomic<long> snapshots{0};
-    object->registerMethod("Snapshot").onInterface(kOperations).implementedAs([&] { ++snapshots; });
-    object->registerMethod("SetClientActive").onInterface(kOperations).implementedAs([](int32_t) {});
-    object->registerSignal("Event")
+    object->registerMethod(quvo::bus::kSnapshot.name).onInterface(kOperations).implementedAs([&] {
+        ++snapshots;
+    });
+    object->registerMethod(quvo::bus::kSetClientActive.name)
+        .onInterface(kOperations)
+        .implementedAs([](int32_t) {});
+    object->registerSignal(quvo::bus::kEventSignal)
         .onInterface(kEvents)
         .withParameters<int32_t, std::vector<sdbus::Variant>>();
     object->finishRegistration();
@@ -150,7 +155,7 @@ int main(int argc, char** argv) {
     proxy->finishRegistration();
     const long rawCalls = commands;
     auto start = Clock::now();
-    for (long i = 0; i < rawCalls; ++i) proxy->callMethod("Snapshot").onInterface(kOperations);
+    for (long i = 0; i < rawCalls; ++i) proxy->callMethod(quvo::bus::kSnapshot.name).onInterface(kOperations);
     const double rawPerCall = Seconds(Clock::now() - start) / static_cast<double>(rawCalls);
 
     // (a) through the console: the run's time less a run without commands.
@@ -181,13 +186,15 @@ int main(int argc, char** argv) {
     std::atomic<long> received{0};
     auto listenerConnection = sdbus::createSessionBusConnection();
     auto listener = sdbus::createProxy(*listenerConnection, kName, kPath);
-    listener->registerSignalHandler(kEvents, "Event", [&](sdbus::Signal&) { ++received; });
+    listener->registerSignalHandler(kEvents, quvo::bus::kEventSignal, [&](sdbus::Signal&) { ++received; });
     listener->finishRegistration();
     listenerConnection->enterEventLoopAsync();
     auto emit = [&](long count) {
         for (long i = 0; i < count; ++i) {
             std::vector<sdbus::Variant> args{sdbus::Variant(static_cast<int32_t>(i))};
-            object->emitSignal("Event").onInterface(kEvents).withArguments(static_cast<int32_t>(1), args);
+            object->emitSignal(quvo::bus::kEventSignal)
+                .onInterface(kEvents)
+                .withArguments(static_cast<int32_t>(1), args);
         }
     };
     start = Clock::now();
