@@ -86,7 +86,7 @@ ControlRequest ParseControl(const std::vector<std::string>& w) {
         need(1, 2);
         r.name = w[1];
         r.text = n > 1 ? w[2] : "";
-    } else if (cmd == "hangup" || cmd == "log" || cmd == "clear-log" || cmd == "quit") {
+    } else if (cmd == "hangup" || cmd == "log" || cmd == "clear-log" || cmd == "quit" || cmd == "window") {
         need(0, 0);
     } else if (cmd == "call") {
         need(1, 256);
@@ -172,6 +172,8 @@ const char* ControlHelpText() {
                                (default: until SECONDS, default 10, pass); a first line
                                "listening" is printed once subscribed
   ctl events --list            the event table: DISPID, name, argument types
+  ctl window                   Windows: the window's state, "iconic=0|1 foreground=0|1
+                               title=TEXT" or "none"
   ctl wait [SECONDS]           wait until the softphone runs (default 5)
   ctl wait-gone [SECONDS]      wait until it has gone (default 5)
   ctl --help, ctl -h, ctl help this text

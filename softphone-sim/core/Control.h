@@ -24,7 +24,7 @@ class UsageError : public std::runtime_error {
 
 struct ControlRequest {
     // fire, incoming, hangup, fail, delay, log, clear-log, quit, call, events, event-list, wait,
-    // wait-gone or help.
+    // wait-gone, window or help.
     std::string command;
     int32_t dispid = 0;                                    // fire
     Args args;                                             // fire
@@ -44,8 +44,8 @@ Args OperationArgs(const Operation& op, const std::vector<std::string>& words);
 // The usage of the ctl client (also part of the program's --help).
 const char* ControlHelpText();
 
-// Carries out a request that needs only the core (everything but events, wait, wait-gone and
-// help) on the loop thread. done gets the output lines, or the refusal text of a PhoneFailure
+// Carries out a request that needs only the core (everything but events, wait, wait-gone,
+// window and help) on the loop thread. done gets the output lines, or the refusal text of a PhoneFailure
 // or failed operation; "call" stops at the first failure.
 using ControlDone = std::function<void(const std::string& error, const std::vector<std::string>& lines)>;
 void RunControl(SimCore& core, const ControlRequest& request, ControlDone done);

@@ -9,23 +9,23 @@
 namespace quvo::sim {
 
 const std::vector<EventInfo>& EventTable() {
-    // The names of 5-10, 14 and 15 are this simulator's own: the console accepts and ignores them.
+    // 5-10, 14 and 15 carry the names of the type library; the console accepts and ignores them.
     static const std::vector<EventInfo> kEvents = {
         {1, "PartyHangup", "i"},
         {2, "PartyBusy", "i"},
         {3, "PartyPickup", "i"},
         {4, "IncomingCall", "iss"},
-        {5, "Unused5", ""},
-        {6, "Unused6", ""},
-        {7, "Unused7", "si"},
-        {8, "Unused8", "ib"},
-        {9, "Unused9", "i"},
-        {10, "Unused10", "i"},
+        {5, "Reserved5", ""},
+        {6, "Reserved6", ""},
+        {7, "Reserved7", "si"},
+        {8, "Reserved8", "ib"},
+        {9, "Reserved9", "i"},
+        {10, "Reserved10", "i"},
         {11, "LineUpdate", "iissisiii"},
         {12, "SpeedDialUpdate", "isii"},
         {13, "CallParkReturned", "s"},
-        {14, "Unused14", "bi"},
-        {15, "Unused15", "b"},
+        {14, "Reserved14", "bi"},
+        {15, "Reserved15", "b"},
         {16, "CallManagerStatus", "i"},
         {17, "ConnectionKeepAlive", ""},
         {18, "IPCCAgentState", "is"},

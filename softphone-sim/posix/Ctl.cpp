@@ -132,6 +132,8 @@ int Run(const std::vector<std::string>& words) {
         return 0;
     }
 
+    if (cmd == "window") throw std::runtime_error("'window' is served on Windows; on X11 ask the X server");
+
     auto bus = sdbus::createSessionBusConnection();
     const char* iface = kSimulatorInterface;
     if (cmd == "fire") {
