@@ -367,6 +367,10 @@ def test_control():
     ctl("fire", 8, "i:-1", "b:true")
     assert ev.take(3) == ['11(1,7,"a","b",15,"x",4,0,2)', "21()", "8(-1,true)"]
     ctl("fire", 1, "x:1", ok=False)
+    # Events by the names the console prints, in any letter case.
+    ctl("fire", "PartyHangup", "i:5")
+    ctl("fire", "callstatsupdate", "i:1", "s:c", "s:t", "s:o", "i:1", "i:2", "i:3", "i:4", "i:5", "i:6")
+    assert ev.take(2) == ["1(5)", '20(1,"c","t","o",1,2,3,4,5,6)']
 
     # A delayed operation holds only its own caller, and its events follow its reply.
     ctl("delay", "MakeCall", 2000)
@@ -449,6 +453,18 @@ def test_cli():
                 ["delay", "Hold"], ["call", "MakeCall"], ["call", "Hold", "Bogus"], ["call", "Answer", "abc"]):
         r = ctl(*bad, ok=False)
         assert r.stderr.startswith("quvo-softphone-sim ctl: ") and "ServiceUnknown" not in r.stderr, (bad, r.stderr)
+
+    # The client's own help, and the event table, need no running simulator.
+    for word in ("--help", "-h", "help"):
+        r = ctl(word)
+        assert r.stdout.startswith("Client mode") and "ctl events --list" in r.stdout, (word, r.stdout)
+    table = ctl("events", "--list").stdout.splitlines()
+    assert len(table) == 20 and table[0] == "1 PartyHangup I4", table
+    assert "11 LineUpdate I4,I4,BSTR,BSTR,I4,BSTR,I4,I4,I4" in table and "17 ConnectionKeepAlive" in table
+    assert "20 CallStatsUpdate I4,BSTR,BSTR,BSTR,I4,I4,I4,I4,I4,I4" in table
+    for bad in (["fire", "NoSuchEvent"], ["events", "--list", "1"]):
+        r = ctl(*bad, ok=False)
+        assert r.stderr.startswith("quvo-softphone-sim ctl: "), (bad, r.stderr)
 
     # A client that expects events and gets too few says so.
     sim = Sim("--no-window", "--quiet", "--ring-ms=50")

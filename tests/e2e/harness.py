@@ -1,5 +1,7 @@
 """End-to-end harness: runs the real console (and the softphone simulator) over a
-private session bus, with private runtime and settings folders.
+private session bus, with private runtime and settings folders; for the Windows
+build (QUVO_TARGET=win32) both run under Wine, the settings live in the Wine
+prefix's registry and the simulator is reached through its loopback control port.
 
 Output is collected by a reader thread; tests wait for expected text with a
 time-out instead of sleeping, because events from other threads may come at any
@@ -9,6 +11,7 @@ moment between prompts.
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -19,6 +22,9 @@ BUILD_DIR = os.environ.get("QUVO_BUILD_DIR", os.path.join(os.path.dirname(__file
 SOURCE_DIR = os.environ.get("QUVO_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 TARGET = os.environ.get("QUVO_TARGET", "posix")
 ON_WINDOWS_BUILD = TARGET == "win32"
+# The console's text: the locale's (UTF-8 here) on Linux, the ANSI code page under Wine,
+# which is 1252 whatever LANG says.
+CONSOLE_ENCODING = "cp1252" if ON_WINDOWS_BUILD else "utf-8"
 
 BANNER = (
     "-----------------------------------------------\n"
@@ -48,12 +54,86 @@ def console_command():
 
 
 def simulator_path():
+    if ON_WINDOWS_BUILD:
+        return os.path.join(BUILD_DIR, "softphone-sim", "win32", "quvo-softphone-sim.exe")
     return os.path.join(BUILD_DIR, "softphone-sim", "quvo-softphone-sim")
 
 
+def simulator_command():
+    if ON_WINDOWS_BUILD:
+        return ["wine", simulator_path()]
+    return [simulator_path()]
+
+
 def requires_simulator(test):
-    """Skips tests that need the Linux simulator and bus on other targets."""
+    """Skips tests that need the Linux simulator, bus, lock file or X server on other
+    targets (the Windows side of those has tests of its own)."""
     return unittest.skipIf(ON_WINDOWS_BUILD, "needs the Linux softphone simulator")(test)
+
+
+def automation_failure(status, text):
+    """The console's line for a failed softphone operation. The text is the softphone's
+    error text on Linux; under Wine, error information does not cross processes on
+    vtable calls, so there the status alone is compared (see assert_automation_failure)."""
+    return f"> Error : Automation failure {status} - {text}"
+
+
+def assert_automation_failure(test, answer, status, text):
+    if ON_WINDOWS_BUILD:
+        test.assertTrue(answer.startswith(f"> Error : Automation failure {status} - "), answer)
+        test.assertNotIn("\n", answer)
+    else:
+        test.assertEqual(answer, automation_failure(status, text))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+WINE_SETTINGS_KEY = r"HKCU\Software\Quelbo\QUVO"
+
+
+def wine_quiet(*args, check=False):
+    """Runs a Wine tool with no output (Wine's helpers must not hold our pipes)."""
+    return subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=check, timeout=60)
+
+
+def restart_wine():
+    """A killed local server stays in Wine's table of running classes until the
+    wineserver restarts; tests that kill the simulator call this afterwards."""
+    subprocess.run(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineserver", "-w"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wineserver", "-p"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    wine_quiet("cmd", "/c", "exit")
+
+
+def control_request(port, words, timeout=15):
+    """One request on the Windows simulator's control port: (ok, output lines, error)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(("\t".join(str(w) for w in words) + "\n").encode())
+        data = bytearray()
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data.extend(chunk)
+    lines, error, ok = [], "the simulator closed the connection without an answer", False
+    for line in data.decode("utf-8", "replace").split("\n"):
+        if line.startswith("+"):
+            lines.append(line[1:])
+        elif line == "OK":
+            ok, error = True, ""
+            break
+        elif line.startswith("ERR "):
+            error = line[4:]
+            break
+    return ok, lines, error
 
 
 class TestEnv:
@@ -73,6 +153,11 @@ class TestEnv:
         self.env.pop("DISPLAY", None)
         self.env.setdefault("WINEDEBUG", "-all")
         self._bus = None
+        if ON_WINDOWS_BUILD:
+            self.ctl_port = free_port()
+            self.env["QUVO_SIM_CTL_PORT"] = str(self.ctl_port)
+            # The prefix is shared by every test: each starts from no settings at all.
+            wine_quiet("reg", "delete", WINE_SETTINGS_KEY, "/f")
         if with_bus and not ON_WINDOWS_BUILD:
             self._bus = subprocess.Popen(
                 ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
@@ -94,7 +179,11 @@ class TestEnv:
         return os.path.join(self.config_dir, "Quelbo", "QUVO.ini")
 
     def write_settings(self, values):
-        """Sets values in the settings file, keeping the others."""
+        """Sets values in the settings file (the registry key under Wine), keeping the others."""
+        if ON_WINDOWS_BUILD:
+            for name, value in values.items():
+                wine_quiet("reg", "add", WINE_SETTINGS_KEY, "/v", name, "/d", value, "/f", check=True)
+            return
         current = self.read_settings()
         current.update(values)
         os.makedirs(os.path.dirname(self.settings_path), exist_ok=True)
@@ -104,6 +193,13 @@ class TestEnv:
 
     def read_settings(self):
         values = {}
+        if ON_WINDOWS_BUILD:
+            out = wine_quiet("reg", "query", WINE_SETTINGS_KEY).stdout.decode("utf-8", "replace")
+            for line in out.replace("\r", "").splitlines():
+                parts = line.strip().split(None, 2)
+                if len(parts) >= 2 and parts[1].startswith("REG_"):
+                    values[parts[0]] = parts[2] if len(parts) > 2 else ""
+            return values
         if os.path.exists(self.settings_path):
             with open(self.settings_path) as f:
                 for line in f:
@@ -161,7 +257,7 @@ class Process:
 
     @staticmethod
     def _text(data):
-        return data.decode("utf-8", "replace").replace("\r\n", "\n")
+        return data.decode(CONSOLE_ENCODING, "replace").replace("\r\n", "\n")
 
     def expect(self, text, timeout=10):
         """Waits until text appears after the previous match; returns the output
@@ -268,7 +364,7 @@ class Console(Process):
             self._command_cursor = len(BANNER)
 
     def send(self, line):
-        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.write((line + "\n").encode(CONSOLE_ENCODING, "replace"))
         self.proc.stdin.flush()
 
     def close_input(self):
@@ -363,11 +459,12 @@ class Console(Process):
 
 
 class Simulator(Process):
-    """The softphone simulator; waits until it owns the bus name."""
+    """The softphone simulator; waits until it serves its control channel (the bus
+    name on Linux, the loopback port under Wine)."""
 
     def __init__(self, env, *options, wait=True):
         self.env = env
-        args = [simulator_path(), "--quiet"]
+        args = simulator_command() + ["--quiet"]
         if "--window" in options:
             options = tuple(o for o in options if o != "--window")
         else:
@@ -380,20 +477,33 @@ class Simulator(Process):
                 self.kill()
                 raise
 
+    def _ready(self):
+        if ON_WINDOWS_BUILD:
+            try:
+                return control_request(self.env.ctl_port, ["log"], timeout=5)[0]
+            except OSError:
+                return False
+        result = subprocess.run(
+            [simulator_path(), "ctl", "log"], env=self.env.env, capture_output=True, text=True, timeout=10
+        )
+        return result.returncode == 0
+
     def wait_ready(self, timeout=10):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 raise AssertionError(f"simulator ended with {self.proc.returncode}: {self.stderr()}")
-            result = subprocess.run(
-                [simulator_path(), "ctl", "log"], env=self.env.env, capture_output=True, text=True, timeout=10
-            )
-            if result.returncode == 0:
+            if self._ready():
                 return
             time.sleep(0.05)
         raise AssertionError("simulator did not come up: " + self.stderr())
 
     def ctl(self, *args, check=True):
+        if ON_WINDOWS_BUILD:
+            ok, lines, error = control_request(self.env.ctl_port, args)
+            if check and not ok:
+                raise AssertionError(f"ctl {args} failed: {error}")
+            return "".join(line + "\n" for line in lines)
         result = subprocess.run(
             [simulator_path(), "ctl", *[str(a) for a in args]],
             env=self.env.env,
@@ -427,6 +537,18 @@ class Simulator(Process):
         raise AssertionError(f"{operation!r} not in the simulator's log: {self.log()}")
 
     def stop(self):
+        if ON_WINDOWS_BUILD:
+            # Killing a local server would leave its class registered in the wineserver:
+            # ask it to quit, and only restart Wine when it does not.
+            if self.proc.poll() is None:
+                try:
+                    control_request(self.env.ctl_port, ["quit"], timeout=5)
+                    self.proc.wait(10)
+                except (OSError, subprocess.TimeoutExpired):
+                    self.kill()
+                    restart_wine()
+            self.kill()
+            return
         if self.proc.poll() is None:
             self.proc.terminate()
             try:

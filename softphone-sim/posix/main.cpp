@@ -9,13 +9,14 @@
 #include <string>
 #include <thread>
 
+#include "BusNames.h"
 #include "Ctl.h"
 #include "EventLoop.h"
-#include "Options.h"
 #include "Presence.h"
 #include "Server.h"
 #include "Settings.h"
 #include "Window.h"
+#include "core/Options.h"
 #include "platform/posix/PresenceLock.h"
 
 namespace {
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     switch (ParseOptions(argc, argv, options, error)) {
-        case ParseResult::Help: std::fputs(HelpText(), stdout); return 0;
+        case ParseResult::Help: std::fputs(HelpText().c_str(), stdout); return 0;
         case ParseResult::Error: return Fail(error);
         case ParseResult::Run: break;
     }

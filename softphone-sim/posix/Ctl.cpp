@@ -12,41 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "Operations.h"
+#include "BusNames.h"
+#include "core/Control.h"
+#include "core/Events.h"
 
 namespace quvo::sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Usage : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
-
-int32_t ToInt(const std::string& text, const char* what) {
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX)
-        throw Usage(std::string(what) + " must be a number, not '" + text + "'");
-    return static_cast<int32_t>(value);
-}
-
-double ToSeconds(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(value >= 0))
-        throw Usage("'" + text + "' is not a number of seconds");
-    return value;
-}
-
-sdbus::Variant TypedArg(const std::string& word) {
-    if (word.rfind("i:", 0) == 0) return sdbus::Variant(ToInt(word.substr(2), "an i: argument"));
-    if (word.rfind("s:", 0) == 0) return sdbus::Variant(word.substr(2));
-    if (word == "b:true" || word == "b:1") return sdbus::Variant(true);
-    if (word == "b:false" || word == "b:0") return sdbus::Variant(false);
-    throw Usage("argument '" + word + "' is not i:NUMBER, s:TEXT or b:true|false");
+sdbus::Variant ToVariant(const Arg& arg) {
+    if (const auto* n = std::get_if<int32_t>(&arg)) return sdbus::Variant(*n);
+    if (const auto* b = std::get_if<bool>(&arg)) return sdbus::Variant(*b);
+    return sdbus::Variant(std::get<std::string>(arg));
 }
 
 Arg FromVariant(const sdbus::Variant& v) {
@@ -125,85 +103,57 @@ int WatchEvents(sdbus::IConnection& bus, long count, double seconds) {
     return 0;
 }
 
-// Calls one or more softphone operations in a row, each followed by its own arguments:
-// "MakeCall 77 EndCall". All words are checked before the first call is made.
-int CallOperations(sdbus::IConnection& bus, const std::vector<std::string>& words) {
+// Calls the softphone operations in a row; the first failure ends the run.
+int CallOperations(sdbus::IConnection& bus, const ControlRequest& request) {
     auto proxy = sdbus::createProxy(bus, kBusName, kSoftphonePath);
-    std::vector<sdbus::MethodCall> calls;
-    for (size_t at = 0; at < words.size();) {
-        const Operation* op = FindOperation(words[at]);
-        if (!op) throw Usage("unknown operation '" + words[at] + "'");
-        const std::string signature = op->signature;
-        if (words.size() - at - 1 < signature.size())
-            throw Usage(std::string(op->name) + " takes " + std::to_string(signature.size()) +
-                        " argument(s)");
+    for (const auto& [op, args] : request.calls) {
         auto call = proxy->createMethodCall(kSoftphoneInterface, op->name);
-        for (size_t i = 0; i < signature.size(); ++i) {
-            if (signature[i] == 'i')
-                call << ToInt(words[at + 1 + i], op->paramNames[i].c_str());
+        for (const Arg& arg : args) {
+            if (const auto* n = std::get_if<int32_t>(&arg))
+                call << *n;
             else
-                call << words[at + 1 + i];
+                call << std::get<std::string>(arg);
         }
-        calls.push_back(std::move(call));
-        at += 1 + signature.size();
+        proxy->callMethod(call);
     }
-    for (const auto& call : calls) proxy->callMethod(call);
     return 0;
 }
 
-int Run(const std::vector<std::string>& w) {
-    if (w.empty()) throw Usage("missing command (see --help)");
-    const std::string& cmd = w[0];
-    auto need = [&](size_t min, size_t max) {
-        if (w.size() - 1 < min || w.size() - 1 > max)
-            throw Usage("wrong number of arguments for '" + cmd + "'");
-    };
-    // Check the words before touching the bus, so that a usage error says so.
-    if (cmd == "fire") {
-        need(1, 64);
-    } else if (cmd == "incoming" || cmd == "delay") {
-        need(cmd == "delay" ? 2 : 1, cmd == "delay" ? 2 : 1);
-    } else if (cmd == "hangup" || cmd == "log" || cmd == "clear-log" || cmd == "quit") {
-        need(0, 0);
-    } else if (cmd == "fail") {
-        need(1, 2);
-    } else if (cmd == "call") {
-        need(1, 256);
-    } else if (cmd == "events") {
-        need(0, 2);
-    } else if (cmd == "wait" || cmd == "wait-gone") {
-        need(0, 1);
-    } else {
-        throw Usage("unknown command '" + cmd + "' (see --help)");
+int Run(const std::vector<std::string>& words) {
+    // The words are checked before the bus is touched, so that a usage error says so.
+    const ControlRequest r = ParseControl(words);
+    const std::string& cmd = r.command;
+    if (cmd == "help") {
+        std::fputs(ControlHelpText(), stdout);
+        return 0;
     }
+    if (cmd == "event-list") {
+        for (const std::string& line : EventListLines()) std::printf("%s\n", line.c_str());
+        return 0;
+    }
+
+    if (cmd == "window") throw std::runtime_error("'window' is served on Windows; on X11 ask the X server");
 
     auto bus = sdbus::createSessionBusConnection();
     const char* iface = kSimulatorInterface;
     if (cmd == "fire") {
-        const int32_t dispid = ToInt(w[1], "DISPID");
         std::vector<sdbus::Variant> args;
-        for (size_t i = 2; i < w.size(); ++i) args.push_back(TypedArg(w[i]));
-        SimulatorProxy(*bus)->callMethod("FireEvent").onInterface(iface).withArguments(dispid, args);
+        for (const Arg& arg : r.args) args.push_back(ToVariant(arg));
+        SimulatorProxy(*bus)->callMethod("FireEvent").onInterface(iface).withArguments(r.dispid, args);
     } else if (cmd == "incoming") {
         int32_t ref = 0;
         SimulatorProxy(*bus)
             ->callMethod("PlaceIncomingCall")
             .onInterface(iface)
-            .withArguments(w[1])
+            .withArguments(r.name)
             .storeResultsTo(ref);
         std::printf("%d\n", ref);
     } else if (cmd == "hangup") {
         SimulatorProxy(*bus)->callMethod("HangupFarEnd").onInterface(iface);
     } else if (cmd == "fail") {
-        SimulatorProxy(*bus)
-            ->callMethod("FailOperation")
-            .onInterface(iface)
-            .withArguments(w[1], w.size() > 2 ? w[2] : "");
+        SimulatorProxy(*bus)->callMethod("FailOperation").onInterface(iface).withArguments(r.name, r.text);
     } else if (cmd == "delay") {
-        SimulatorProxy(*bus)
-            ->callMethod("DelayOperation")
-            .onInterface(iface)
-            .withArguments(w[1], ToInt(w[2], "MS"));
+        SimulatorProxy(*bus)->callMethod("DelayOperation").onInterface(iface).withArguments(r.name, r.ms);
     } else if (cmd == "log") {
         std::vector<std::string> entries;
         SimulatorProxy(*bus)->callMethod("GetLog").onInterface(iface).storeResultsTo(entries);
@@ -213,12 +163,11 @@ int Run(const std::vector<std::string>& w) {
     } else if (cmd == "quit") {
         SimulatorProxy(*bus)->callMethod("Quit").onInterface(iface);
     } else if (cmd == "call") {
-        return CallOperations(*bus, std::vector<std::string>(w.begin() + 1, w.end()));
+        return CallOperations(*bus, r);
     } else if (cmd == "events") {
-        const long count = w.size() > 1 ? ToInt(w[1], "COUNT") : 0;
-        return WatchEvents(*bus, count, w.size() > 2 ? ToSeconds(w[2]) : 10.0);
+        return WatchEvents(*bus, r.count, r.seconds);
     } else {
-        return WaitForName(*bus, cmd == "wait", w.size() > 1 ? ToSeconds(w[1]) : 5.0);
+        return WaitForName(*bus, cmd == "wait", r.seconds);
     }
     return 0;
 }
@@ -232,6 +181,7 @@ int RunControlClient(int argc, char** argv) {
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "quvo-softphone-sim ctl: %s: %s\n", e.getName().c_str(), e.getMessage().c_str());
     } catch (const std::exception& e) {
+        // Usage errors and failures of the bus library alike.
         std::fprintf(stderr, "quvo-softphone-sim ctl: %s\n", e.what());
     }
     return 1;

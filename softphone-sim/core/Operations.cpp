@@ -1,8 +1,8 @@
 #include "Operations.h"
 
-#include <strings.h>
-
 #include <cstdio>
+
+#include "Text.h"
 
 namespace quvo::sim {
 namespace {
@@ -53,7 +53,7 @@ const std::vector<Operation>& Operations() {
 
 const Operation* FindOperation(const std::string& name) {
     for (const Operation& op : Operations())
-        if (strcasecmp(op.name, name.c_str()) == 0) return &op;
+        if (EqualsNoCase(op.name, name)) return &op;
     return nullptr;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Control.h"
+
 namespace quvo::sim {
 namespace {
 
@@ -90,6 +92,14 @@ ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& e
             if (!flag(options.window, false)) return ParseResult::Error;
         } else if (arg == "--no-settings") {
             if (!flag(options.settings, false)) return ParseResult::Error;
+#ifdef _WIN32
+        } else if (arg == "--ctl-port") {
+            if (!takeValue()) return ParseResult::Error;
+            if (!ParseInt(value, 1, 65535, options.ctlPort)) {
+                error = "--ctl-port needs a port number (1 to 65535), not '" + value + "'";
+                return ParseResult::Error;
+            }
+#endif
         } else if (arg == "--quiet" || arg == "-q") {
             if (!flag(options.quiet, true)) return ParseResult::Error;
         } else {
@@ -100,8 +110,33 @@ ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& e
     return ParseResult::Run;
 }
 
-const char* HelpText() {
-    return R"(Usage: quvo-softphone-sim [OPTION]...
+std::string HelpText() {
+#ifdef _WIN32
+    static const char* kUsage = R"(Usage: quvo-softphone-sim.exe [OPTION]...
+       quvo-softphone-sim.exe /RegServer | /UnregServer
+       quvo-softphone-sim.exe ctl COMMAND [ARG]...
+
+A stand-in softphone for QUVOConnect. While it runs it serves the class Softphone
+({E2547136-98DE-4427-89F0-A577B0DB0D1C}, interface ISoftphone, events on the connection point
+of ISoftphoneEvents) from this process, holds the mutex "mutex_QUVO" and shows a small window.
+A refused operation returns E_FAIL with error information carrying its text.
+/RegServer registers the class (without LocalServer32: COM never starts it) and the type
+library QUVOLib under HKLM\Software\Classes; /UnregServer removes both.
+
+Options:
+)";
+    static const char* kPlatformOptions =
+        R"(  --no-window            do not open a window
+  --no-settings          do not write sExePath, sExeFileName and sPhoneOnline to
+                         HKCU\Software\Quelbo\QUVO
+  --ctl-port N           control channel on 127.0.0.1 port N (default: QUVO_SIM_CTL_PORT,
+                         else 47023); the ctl client finds it the same way
+)";
+    static const char* kControl =
+        R"(Control channel: lines of words on a loopback TCP port; "ctl" below speaks it.
+)";
+#else
+    static const char* kUsage = R"(Usage: quvo-softphone-sim [OPTION]...
        quvo-softphone-sim ctl COMMAND [ARG]...
 
 A stand-in softphone for QUVOConnect. It owns com.quelbo.QUVO on the D-Bus session bus,
@@ -111,7 +146,29 @@ com.quelbo.QUVO.SoftphoneEvents: signal Event(i dispid, av args)), holds the pre
 A refused operation answers with the error com.quelbo.QUVO.Error.Failed and a text.
 
 Options:
-  --ring-ms N            call progress time in milliseconds (default 1500): an outgoing
+)";
+    static const char* kPlatformOptions =
+        R"(  --no-window            do not open a window (none is opened without an X server anyway)
+  --no-settings          do not write sExePath, sExeFileName and sPhoneOnline to
+                         $XDG_CONFIG_HOME/Quelbo/QUVO.ini (~/.config when unset)
+)";
+    static const char* kControl =
+        R"(Control channel: object /com/quelbo/QUVO/Simulator, interface com.quelbo.QUVO.Simulator:
+  FireEvent(i dispid, av args)          emit any Event verbatim
+  PlaceIncomingCall(s callerId) -> i    place an incoming call, returns its reference
+  HangupFarEnd()                        the far end of the active call hangs up
+  FailOperation(s operation, s text)    that operation ("*": all) fails with text from
+                                        now on; empty text clears ("*" clears all)
+  DelayOperation(s operation, i ms)     that operation ("*": all) replies ms later; 0 clears
+  GetLog() -> as                        operations received, oldest first:
+                                        <ms since start> <Name>(<args>), e.g.
+                                        1234 Softkey("endcall",-1,-1)
+  ClearLog()                            forget the log
+  Quit()                                quit as ExitProgram does
+)";
+#endif
+    static const char* kOptionsHead =
+        R"(  --ring-ms N            call progress time in milliseconds (default 1500): an outgoing
                          call rings for N ms before it is answered (or found busy)
   --incoming-after S     demo mode: while a client is active (SetClientActive 1) and no
                          call exists, an incoming call arrives after S idle seconds, again
@@ -121,13 +178,13 @@ Options:
   --publish-after N      hold the presence lock N ms before owning the bus name (a
                          softphone whose automation object appears after its lock)
   --title TEXT           window title; default: setting sPhoneOnline, else "Dorevirud Uvazed"
-  --no-window            do not open a window (none is opened without an X server anyway)
-  --no-settings          do not write sExePath, sExeFileName and sPhoneOnline to
-                         $XDG_CONFIG_HOME/Quelbo/QUVO.ini (~/.config when unset)
-  --quiet, -q            no log line on standard error for each operation received
+)";
+    static const char* kOptionsTail =
+        R"(  --quiet, -q            no log line on standard error for each operation received
   --help, -h             this text
-
-Behaviour (line 1 "1001", button 1; call references start at 1001; each operation
+)";
+    static const char* kBehaviour =
+        R"(Behaviour (line 1 "1001", button 1; call references start at 1001; each operation
 replies first, its events follow; events: 11 LineUpdate with state numbers):
   MakeCall D       empty D: error "no destination"; D starting with "fail": error
                    "call rejected". Else RingOut(3) at once, after ring-ms Connected(5)
@@ -155,40 +212,11 @@ replies first, its events follow; events: 11 LineUpdate with state numbers):
   IPCCLogout R     -> Logged Out(2); logged out already: error.
   IPCCNotReadyReasons / IPCCLogoutReasons
                    one IPCCReasonCode event per reason (kind 2: 1..4, kind 1: 10..12).
-  ExitProgram      replies, then quits (window, bus name and lock released), status 0.
-  SIGTERM, SIGINT and SIGHUP, and closing the window, quit the same way.
-
-Control channel: object /com/quelbo/QUVO/Simulator, interface com.quelbo.QUVO.Simulator:
-  FireEvent(i dispid, av args)          emit any Event verbatim
-  PlaceIncomingCall(s callerId) -> i    place an incoming call, returns its reference
-  HangupFarEnd()                        the far end of the active call hangs up
-  FailOperation(s operation, s text)    that operation ("*": all) fails with text from
-                                        now on; empty text clears ("*" clears all)
-  DelayOperation(s operation, i ms)     that operation ("*": all) replies ms later; 0 clears
-  GetLog() -> as                        operations received, oldest first:
-                                        <ms since start> <Name>(<args>), e.g.
-                                        1234 Softkey("endcall",-1,-1)
-  ClearLog()                            forget the log
-  Quit()                                quit as ExitProgram does
-
-Client mode (exit status 0 on success, 1 with a message on failure):
-  ctl fire DISPID [ARG]...     ARG is i:NUMBER, s:TEXT or b:true|false
-  ctl incoming CALLERID        prints the new call reference
-  ctl hangup
-  ctl fail OPERATION [TEXT]
-  ctl delay OPERATION MS
-  ctl log                      one entry per line
-  ctl clear-log
-  ctl quit
-  ctl call OPERATION [ARG]...  call a softphone operation (words converted to its types);
-                               more operations with their arguments may follow, e.g.
-                               ctl call MakeCall 77 EndCall (stops at the first failure)
-  ctl events [COUNT [SECONDS]] print Event signals as DISPID(ARGS) until COUNT arrived
-                               (default: until SECONDS, default 10, pass); a first line
-                               "listening" is printed once subscribed
-  ctl wait [SECONDS]           wait until the softphone owns its name (default 5)
-  ctl wait-gone [SECONDS]      wait until the name is free again (default 5)
+  ExitProgram      replies, then quits (window, bus name or class object, and lock released), status 0.
+  A termination signal (Ctrl+C on Windows) and closing the window quit the same way.
 )";
+    return std::string(kUsage) + kOptionsHead + kPlatformOptions + kOptionsTail + "\n" + kBehaviour + "\n" +
+           kControl + "\n" + ControlHelpText();
 }
 
 }  // namespace quvo::sim

@@ -16,14 +16,16 @@ struct Options {
     bool window = true;
     bool settings = true;
     bool quiet = false;
+    int ctlPort = 0;  // Windows: 0 = QUVO_SIM_CTL_PORT, else kDefaultCtlPort
 };
 
 enum class ParseResult { Run, Help, Error };
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error);
 
-const char* HelpText();
+std::string HelpText();
 
 inline constexpr const char* kDefaultTitle = "Dorevirud Uvazed";
+inline constexpr int kDefaultCtlPort = 47023;
 
 }  // namespace quvo::sim

@@ -1,20 +1,11 @@
 #include "Phone.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "Text.h"
 
 namespace quvo::sim {
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    return Lower(text.substr(0, prefix.size())) == prefix;
-}
 
 struct Reason {
     int32_t code;

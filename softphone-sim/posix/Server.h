@@ -1,17 +1,14 @@
-// The softphone's presence on the bus: the automation object with its events, and the
-// simulator's control object. Lives on the bus thread.
+// The simulator on the session bus: the automation object with its events, and the
+// simulator's control object, both in front of the simulator's core. Lives on the bus thread.
 #pragma once
 
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "EventLoop.h"
-#include "Operations.h"
-#include "Phone.h"
+#include "core/SimCore.h"
 
 namespace sdbus {
 class IConnection;
@@ -27,7 +24,7 @@ struct ServerConfig {
     bool quiet = false;
 };
 
-class Server : public PhoneHost {
+class Server : public SimHost {
   public:
     Server(sdbus::IConnection& bus, EventLoop& loop, ServerConfig config);
     ~Server() override;
@@ -37,37 +34,28 @@ class Server : public PhoneHost {
     // Called on the bus thread whenever the line's status text changes.
     void OnStatus(std::function<void(const std::string&)> fn) { onStatus_ = std::move(fn); }
     // Sends the start-up CallManagerStatus event; call on the loop thread once the name is ours.
-    void Start();
+    void Start() { core_.Start(); }
 
-    std::string Status() const { return phone_.Status(); }
+    std::string Status() const { return core_.Status(); }
 
-    // PhoneHost
-    void Emit(int32_t dispid, Args args) override;
+    // SimHost
+    void Send(int32_t dispid, const Args& args) override;
     void After(std::chrono::milliseconds delay, std::function<void()> fn) override;
     void RequestExit() override;
     void StatusChanged(const std::string& status) override;
+    void Note(const std::string& text) override;
 
   private:
     void OnOperation(const Operation& op, sdbus::MethodCall call);
-    void Execute(const Operation& op, const sdbus::MethodCall& call, const Args& args);
-    void EmitNow(int32_t dispid, const Args& args);
     void RegisterControl();
-    std::string Lookup(const std::map<std::string, std::string>& table, const std::string& op) const;
-    void Note(const std::string& text) const;
 
     sdbus::IConnection& bus_;
     EventLoop& loop_;
     ServerConfig config_;
-    Phone phone_;
+    SimCore core_;
     std::unique_ptr<sdbus::IObject> softphone_;
     std::unique_ptr<sdbus::IObject> simulator_;
     std::function<void(const std::string&)> onStatus_;
-    const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-    std::vector<std::string> log_;
-    std::map<std::string, std::string> failures_;  // lower-case operation or "*" -> error text
-    std::map<std::string, std::string> delays_;    // lower-case operation or "*" -> milliseconds
-    bool inOperation_ = false;
-    std::vector<std::pair<int32_t, Args>> queued_;
 };
 
 // Replaces bytes that are not valid UTF-8 with U+FFFD, so that the bus library accepts the text.

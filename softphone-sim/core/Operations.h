@@ -1,5 +1,5 @@
-// The operations of com.quelbo.QUVO.Softphone: names, argument signatures and how each
-// one reaches the phone. Shared by the server and the command-line client.
+// The operations of the automation interface: names, argument
+// signatures and how each one reaches the phone. Shared by both transports and the ctl client.
 #pragma once
 
 #include <string>
@@ -9,14 +9,6 @@
 #include "platform/posix/SoftphoneBus.h"
 
 namespace quvo::sim {
-
-inline constexpr const char* kBusName = bus::kBusName;
-inline constexpr const char* kSoftphonePath = bus::kObjectPath;
-inline constexpr const char* kSoftphoneInterface = bus::kSoftphoneInterface;
-inline constexpr const char* kEventsInterface = bus::kEventsInterface;
-inline constexpr const char* kSimulatorPath = "/com/quelbo/QUVO/Simulator";
-inline constexpr const char* kSimulatorInterface = "com.quelbo.QUVO.Simulator";
-inline constexpr const char* kErrorFailed = bus::kErrorFailed;
 
 struct Operation {
     Operation(const bus::Method& method, void (*fn)(Phone& phone, const Args& args))

@@ -4,14 +4,10 @@
 
 #include <cstdio>
 
+#include "BusNames.h"
+
 namespace quvo::sim {
 namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 sdbus::Variant ToVariant(const Arg& arg) {
     if (const auto* n = std::get_if<int32_t>(&arg)) return sdbus::Variant(*n);
@@ -19,11 +15,14 @@ sdbus::Variant ToVariant(const Arg& arg) {
     return sdbus::Variant(ValidUtf8(std::get<std::string>(arg)));
 }
 
-// The operation name as the control channel gives it: a known operation (any case) or "*".
-std::string ControlKey(const std::string& operation) {
-    if (operation == "*") return operation;
-    if (!FindOperation(operation)) throw sdbus::Error(kErrorFailed, "unknown operation: " + operation);
-    return Lower(operation);
+// Runs a control request on the core; its refusal becomes the error reply.
+template <typename Fn>
+auto Refusable(Fn fn) {
+    try {
+        return fn();
+    } catch (const PhoneFailure& e) {
+        throw sdbus::Error(kErrorFailed, ValidUtf8(e.what()));
+    }
 }
 
 }  // namespace
@@ -56,13 +55,9 @@ std::string ValidUtf8(const std::string& text) {
 }
 
 Server::Server(sdbus::IConnection& bus, EventLoop& loop, ServerConfig config)
-    : bus_(bus), loop_(loop), config_(config), phone_(*this, config.phone) {}
+    : bus_(bus), loop_(loop), config_(config), core_(*this, config.phone) {}
 
 Server::~Server() = default;
-
-void Server::Note(const std::string& text) const {
-    if (!config_.quiet) std::fprintf(stderr, "quvo-softphone-sim: %s\n", text.c_str());
-}
 
 void Server::Register() {
     softphone_ = sdbus::createObject(bus_, kSoftphonePath);
@@ -75,10 +70,6 @@ void Server::Register() {
                                    {bus::kEventArgNames.begin(), bus::kEventArgNames.end()});
     softphone_->finishRegistration();
     RegisterControl();
-}
-
-void Server::Start() {
-    Emit(kCallManagerStatus, {int32_t{1}});
 }
 
 // ---- the automation interface -----------------------------------------------------------------
@@ -102,65 +93,23 @@ void Server::OnOperation(const Operation& op, sdbus::MethodCall call) {
         Note(std::string("malformed ") + op.name + ": " + e.what());
         return;
     }
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_);
-    log_.push_back(std::to_string(ms.count()) + " " + FormatCall(op.name, args));
-    Note(log_.back());
-
-    const std::string delay = Lookup(delays_, op.name);
-    if (!delay.empty()) {
-        loop_.After(std::chrono::milliseconds(std::stoi(delay)),
-                    [this, &op, call, args] { Execute(op, call, args); });
-        return;
-    }
-    Execute(op, call, args);
-}
-
-void Server::Execute(const Operation& op, const sdbus::MethodCall& call, const Args& args) {
-    std::string error = Lookup(failures_, op.name);
-    if (error.empty()) {
-        inOperation_ = true;
+    // The reply may come later (an injected delay): the call is kept until then.
+    core_.Call(op, std::move(args), [this, &op, call = std::move(call)](const std::string& error) {
         try {
-            op.invoke(phone_, args);
-        } catch (const std::exception& e) {
-            error = e.what();
-            if (error.empty()) error = "failed";
-        }
-        inOperation_ = false;
-    }
-    try {
-        if (!call.doesntExpectReply()) {
+            if (call.doesntExpectReply()) return;
             if (error.empty())
                 call.createReply().send();
             else
                 call.createErrorReply(sdbus::Error(kErrorFailed, ValidUtf8(error))).send();
+        } catch (const std::exception& e) {
+            Note(std::string("cannot reply to ") + op.name + ": " + e.what());
         }
-    } catch (const std::exception& e) {
-        Note(std::string("cannot reply to ") + op.name + ": " + e.what());
-    }
-    if (!error.empty()) Note(std::string(op.name) + " failed: " + error);
-    // The reply goes out first, then the events that the operation caused.
-    auto queued = std::move(queued_);
-    queued_.clear();
-    for (const auto& [dispid, eventArgs] : queued) EmitNow(dispid, eventArgs);
+    });
 }
 
-std::string Server::Lookup(const std::map<std::string, std::string>& table, const std::string& op) const {
-    auto it = table.find(Lower(op));
-    if (it == table.end()) it = table.find("*");
-    return it == table.end() ? std::string() : it->second;
-}
+// ---- SimHost ----------------------------------------------------------------------------------
 
-// ---- PhoneHost --------------------------------------------------------------------------------
-
-void Server::Emit(int32_t dispid, Args args) {
-    if (inOperation_)
-        queued_.emplace_back(dispid, std::move(args));
-    else
-        EmitNow(dispid, args);
-}
-
-void Server::EmitNow(int32_t dispid, const Args& args) {
+void Server::Send(int32_t dispid, const Args& args) {
     if (!config_.eventsInterface) return;
     try {
         std::vector<sdbus::Variant> variants;
@@ -185,6 +134,10 @@ void Server::StatusChanged(const std::string& status) {
     if (onStatus_) onStatus_(status);
 }
 
+void Server::Note(const std::string& text) {
+    if (!config_.quiet) std::fprintf(stderr, "quvo-softphone-sim: %s\n", text.c_str());
+}
+
 // ---- the control channel ----------------------------------------------------------------------
 
 void Server::RegisterControl() {
@@ -195,55 +148,54 @@ void Server::RegisterControl() {
     o.registerMethod("FireEvent")
         .onInterface(iface)
         .withInputParamNames("dispid", "args")
-        .implementedAs([this](int32_t dispid, const std::vector<sdbus::Variant>& args) {
+        .implementedAs([this](int32_t dispid, const std::vector<sdbus::Variant>& variants) {
             if (!config_.eventsInterface) return;
+            // Arguments of the event interface's own types go through the core; any other type
+            // is passed on verbatim, so that tests can send what no softphone would.
+            Args args;
+            for (const auto& v : variants) {
+                const std::string type = v.peekValueType();
+                if (type == "i")
+                    args.emplace_back(v.get<int32_t>());
+                else if (type == "s")
+                    args.emplace_back(v.get<std::string>());
+                else if (type == "b")
+                    args.emplace_back(v.get<bool>());
+                else
+                    break;
+            }
+            if (args.size() == variants.size()) return core_.Fire(dispid, args);
             auto signal = softphone_->createSignal(kEventsInterface, bus::kEventSignal);
-            signal << dispid << args;
+            signal << dispid << variants;
             softphone_->emitSignal(signal);
         });
     o.registerMethod("PlaceIncomingCall")
         .onInterface(iface)
         .withInputParamNames("callerId")
         .withOutputParamNames("callRef")
-        .implementedAs([this](const std::string& callerId) { return phone_.PlaceIncomingCall(callerId); });
+        .implementedAs([this](const std::string& callerId) { return core_.PlaceIncomingCall(callerId); });
     o.registerMethod("HangupFarEnd").onInterface(iface).implementedAs([this]() {
-        try {
-            phone_.HangupFarEnd();
-        } catch (const PhoneFailure& e) {
-            throw sdbus::Error(kErrorFailed, e.what());
-        }
+        Refusable([this] { core_.HangupFarEnd(); });
     });
     o.registerMethod("FailOperation")
         .onInterface(iface)
         .withInputParamNames("operation", "errorText")
         .implementedAs([this](const std::string& operation, const std::string& text) {
-            const std::string key = ControlKey(operation);
-            if (!text.empty())
-                failures_[key] = text;
-            else if (key == "*")
-                failures_.clear();
-            else
-                failures_.erase(key);
+            Refusable([&] { core_.SetFailure(operation, text); });
         });
     o.registerMethod("DelayOperation")
         .onInterface(iface)
         .withInputParamNames("operation", "ms")
         .implementedAs([this](const std::string& operation, int32_t ms) {
-            const std::string key = ControlKey(operation);
-            if (ms > 0)
-                delays_[key] = std::to_string(ms);
-            else if (key == "*")
-                delays_.clear();
-            else
-                delays_.erase(key);
+            Refusable([&] { core_.SetDelay(operation, ms); });
         });
     o.registerMethod("GetLog").onInterface(iface).withOutputParamNames("entries").implementedAs([this]() {
         std::vector<std::string> out;
-        for (const auto& entry : log_) out.push_back(ValidUtf8(entry));
+        for (const auto& entry : core_.Log()) out.push_back(ValidUtf8(entry));
         return out;
     });
-    o.registerMethod("ClearLog").onInterface(iface).implementedAs([this]() { log_.clear(); });
-    o.registerMethod("Quit").onInterface(iface).implementedAs([this]() { loop_.Stop(); });
+    o.registerMethod("ClearLog").onInterface(iface).implementedAs([this]() { core_.ClearLog(); });
+    o.registerMethod("Quit").onInterface(iface).implementedAs([this]() { core_.Quit(); });
     o.finishRegistration();
 }
 
