@@ -1,11 +1,10 @@
 // The softphone's automation object on the D-Bus session bus.
 #include "platform/SoftphoneBinding.h"
 
-#include <sdbus-c++/sdbus-c++.h>
-#include <systemd/sd-bus.h>
-
 #include <poll.h>
+#include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,7 +41,8 @@ std::string FailureText(const std::string& utf8) {
 // softphone's text.
 link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     const std::string& name = error.getName();
-    if (name == "com.quelbo.QUVO.Error.Failed") return {link::kStatusFailed, name, FailureText(error.getMessage())};
+    if (name == "com.quelbo.QUVO.Error.Failed")
+        return {link::kStatusFailed, name, FailureText(error.getMessage())};
     if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
         name == "org.freedesktop.DBus.Error.TimedOut")
         return {link::kStatusTimeout, name, ""};

@@ -99,8 +99,8 @@ bool UnixServerAnswers(const std::string& path, bool abstract, Clock::time_point
     const size_t offset = abstract ? 1 : 0;
     if (path.size() + offset >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path + offset, path.data(), path.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() +
-                                               (abstract ? 0 : 1));
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
     return AnswersSetup(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
 }
 
@@ -123,7 +123,8 @@ bool ServerAnswers(const std::string& name, Clock::time_point deadline) {
         rest.erase(0, slash + 1);
     }
     const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || (colon > 0 && rest[colon - 1] == ':')) return true;  // not ours to judge
+    if (colon == std::string::npos || (colon > 0 && rest[colon - 1] == ':'))
+        return true;  // not ours to judge
     std::string host = rest.substr(0, colon);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     const std::string number = rest.substr(colon + 1, rest.find('.', colon) - colon - 1);

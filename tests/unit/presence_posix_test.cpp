@@ -22,7 +22,8 @@ class PresenceProbeTest : public testing::Test {
     void SetUp() override {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         if (old) m_oldRuntime = old;
-        m_root = fs::temp_directory_path() / ("quvo-presence-" + std::to_string(static_cast<long>(::getpid())));
+        m_root =
+            fs::temp_directory_path() / ("quvo-presence-" + std::to_string(static_cast<long>(::getpid())));
         fs::remove_all(m_root);
         fs::create_directories(m_root);
         ::setenv("XDG_RUNTIME_DIR", m_root.c_str(), 1);
