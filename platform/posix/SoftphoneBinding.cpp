@@ -53,15 +53,32 @@ link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     return {link::kStatusFailed, name, FailureText(error.getMessage())};
 }
 
+// Parks the calling thread until stop (an eventfd) is signalled. A loop thread
+// whose bus went away waits there to be stopped and joined like any other.
+void WaitForStop(int stop) {
+    if (stop < 0) return;
+    pollfd entry{stop, POLLIN, 0};
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+void Signal(int stop) {
+    const uint64_t one = 1;
+    if (stop >= 0 && ::write(stop, &one, sizeof one) < 0) {
+        // The counter is full: it is signalled already.
+    }
+}
+
 // Runs a connection's event loop on a thread of the console's own. The library's
 // loop throws when the bus goes away; nothing may leave a thread of the console,
-// so the loop simply ends then.
-std::thread RunEventLoop(sdbus::IConnection& connection) {
-    return std::thread([&connection] {
+// so the loop ends then and the thread waits for stop.
+std::thread RunEventLoop(sdbus::IConnection& connection, int stop) {
+    return std::thread([&connection, stop] {
         try {
             connection.enterEventLoop();
         } catch (...) {
         }
+        WaitForStop(stop);
     });
 }
 
@@ -200,7 +217,9 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
                 }
             });
             m_eventProxy->finishRegistration();
-            m_eventThread = RunEventLoop(*m_eventConnection);
+            m_eventStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (m_eventStop < 0) throw sdbus::Error("org.freedesktop.DBus.Error.NoMemory", "no eventfd");
+            m_eventThread = RunEventLoop(*m_eventConnection, m_eventStop);
             cookie = 1;
             return true;
         } catch (const sdbus::Error&) {
@@ -264,7 +283,7 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
                 }
                 pollfd fds[2] = {{data.fd, static_cast<short>(data.events | POLLIN), 0},
                                  {m_drainStop, POLLIN, 0}};
-                if (::poll(fds, 2, data.getPollTimeout()) < 0 && errno != EINTR) return;
+                if (::poll(fds, 2, data.getPollTimeout()) < 0 && errno != EINTR) break;
                 if (fds[1].revents) return;
                 std::lock_guard<std::mutex> lock(m_callMutex);
                 if (!m_connection->processPendingRequest()) continue;
@@ -273,13 +292,12 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
         } catch (...) {
             // The bus is gone: nothing more will arrive.
         }
+        WaitForStop(m_drainStop);
     }
 
     void StopDrain() {
         if (m_drainStop < 0) return;
-        const uint64_t one = 1;
-        if (::write(m_drainStop, &one, sizeof one) < 0) {
-        }
+        Signal(m_drainStop);
         if (m_drainThread.joinable()) m_drainThread.join();
         ::close(m_drainStop);
         m_drainStop = -1;
@@ -300,11 +318,14 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
     void StopEvents() {
         std::lock_guard<std::mutex> lock(m_eventsMutex);
         if (!m_eventConnection) return;
+        Signal(m_eventStop);
         try {
             m_eventConnection->leaveEventLoop();
         } catch (...) {
         }
         if (m_eventThread.joinable()) m_eventThread.join();
+        if (m_eventStop >= 0) ::close(m_eventStop);
+        m_eventStop = -1;
         m_eventProxy.reset();
         m_eventConnection.reset();
     }
@@ -320,6 +341,7 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
     std::unique_ptr<sdbus::IConnection> m_eventConnection;  // signals, on its own event-loop thread
     std::unique_ptr<sdbus::IProxy> m_eventProxy;
     std::thread m_eventThread;
+    int m_eventStop = -1;  // eventfd that lets the event thread end after its bus went away
 };
 
 }  // namespace

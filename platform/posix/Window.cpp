@@ -75,20 +75,19 @@ bool ConnectBefore(int fd, const sockaddr* address, socklen_t length, Clock::tim
 }
 
 // Opens the connection, sends an X connection set-up request and waits for the
-// first byte of the server's answer (success, failure or a request to
-// authenticate: any of them shows a server that serves).
+// server to answer it: with success, failure or a request to authenticate, or by
+// closing the connection (as a forwarding proxy does with a set-up that carries
+// no credentials). Any of them shows a server that does not leave its clients
+// waiting; Xlib then makes the real set-up.
 bool AnswersSetup(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
     const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     // Byte order 'l' (little-endian), protocol 11.0, no authorisation.
     const unsigned char request[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    bool answered = false;
-    if (ConnectBefore(fd, address, length, deadline) &&
+    const bool answered =
+        ConnectBefore(fd, address, length, deadline) &&
         ::send(fd, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request) &&
-        WaitFor(fd, POLLIN, deadline)) {
-        unsigned char first = 0;
-        answered = ::recv(fd, &first, 1, 0) == 1;
-    }
+        WaitFor(fd, POLLIN, deadline);
     ::close(fd);
     return answered;
 }

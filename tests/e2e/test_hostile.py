@@ -189,8 +189,24 @@ class BusLoss(ConsoleTestCase):
     def test_the_console_outlives_its_bus_and_quits_cleanly(self):
         self.end_bus()
         self.assert_answers_without_the_bus()
+        if self.sim.proc.poll() is not None:
+            # The simulator ends with its bus: reported as any softphone that quits.
+            self.console.expect(harness.DISCONNECTED)
         self.assertEqual(self.console.quit(), 0)
         self.assertNotIn("terminate", self.console.stderr())
+
+    def test_a_softphone_that_outlives_the_bus_is_unreachable(self):
+        # Frozen, the simulator keeps its presence lock: the commands reach for it
+        # and find no bus.
+        os.kill(self.sim.proc.pid, signal.SIGSTOP)
+        try:
+            self.end_bus()
+            for line in ("Hold", "Snapshot"):
+                self.assertRegex(self.console.command(line), r"^> Error : Automation failure 0x[0-9A-F]{8}( - .*)?$")
+            self.assertEqual(self.console.command("MakeCall 1"), "> Error : ERROR_MAKE_CALL")
+            self.assertEqual(self.console.quit(), 0)
+        finally:
+            os.kill(self.sim.proc.pid, signal.SIGCONT)
 
     def test_end_of_input_after_the_bus_went_away(self):
         self.end_bus()
