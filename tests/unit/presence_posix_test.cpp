@@ -88,18 +88,5 @@ TEST_F(PresenceProbeTest, AWriteLockOnAFileOthersMayWriteIsNotRunning) {
     }
 }
 
-TEST_F(PresenceProbeTest, ALinkToALockedFileIsNotRunning) {
-    const fs::path target = m_root / "elsewhere";
-    const int fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &lock), 0);
-    fs::create_symlink(target, LockFile());
-    EXPECT_FALSE(IsSoftphoneRunning());
-    ::close(fd);
-}
-
 }  // namespace
 }  // namespace quvo::platform
