@@ -322,7 +322,8 @@ class CharacterSets(ConsoleTestCase):
         console.send("Hold")
         # Compared as bytes: Latin-1 é, and '?' for the euro sign it lacks.
         deadline = time.monotonic() + 10
-        wanted = [b"Event : CallParkReturned, ParkedAt=\xe9tat ?\n", b"> Error : Automation failure 0x80004005 - \xe9tat ?\n"]
+        wanted = [b"Event : CallParkReturned, ParkedAt=\xe9tat ?\n",
+                  b"> Error : Automation failure 0x80004005 - \xe9tat ?\n"]
         while not all(w in bytes(console._data) for w in wanted):
             self.assertLess(time.monotonic(), deadline, bytes(console._data))
             time.sleep(0.05)
