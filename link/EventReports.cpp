@@ -16,8 +16,10 @@ std::string NameOf(const char* const (&names)[N], int32_t value) {
     return index < N ? names[index] : "";
 }
 
+// Every text in an event comes from the softphone or the far end: one event is
+// one line, whatever the text holds.
 std::string Narrow(const std::wstring& text) {
-    return platform::ToNarrow(text);
+    return platform::ToPrintable(text);
 }
 
 }  // namespace

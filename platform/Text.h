@@ -13,6 +13,18 @@ std::wstring ToWide(const std::string& narrow);
 // Wide to narrow (locale). Characters that do not convert become '?'.
 std::string ToNarrow(const std::wstring& wide);
 
+// A text from the softphone (or from the far ends and servers behind it) for one
+// console line: as ToNarrow, and every control character (C0, DEL, C1) becomes '?'
+// as well, so that such a text can neither end or overwrite the line it is printed
+// in nor send escape sequences to the terminal.
+inline std::string ToPrintable(std::wstring wide) {
+    for (wchar_t& c : wide) {
+        const auto code = static_cast<unsigned long>(c);
+        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) c = L'?';
+    }
+    return ToNarrow(wide);
+}
+
 // Whole-text comparison ignoring letter case, for every letter the locale knows.
 inline bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
     if (a.size() != b.size()) return false;

@@ -75,6 +75,9 @@ class SpawnSetup {
     // The child runs in a new session with the default signal handling and an
     // empty signal mask, detached from the console's standard streams (the
     // console reads commands from its input and owns its output), in directory.
+    // It gets no other descriptor either: whatever the console inherited without
+    // close-on-exec (a parent's pipe, say) must not stay open for the softphone's
+    // lifetime.
     bool Prepare(const std::string& directory) {
         if (!m_actionsOk || !m_attrOk) return false;
         sigset_t mask;
@@ -88,6 +91,7 @@ class SpawnSetup {
                ::posix_spawn_file_actions_addopen(&m_actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
                ::posix_spawn_file_actions_addopen(&m_actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
                ::posix_spawn_file_actions_adddup2(&m_actions, 1, 2) == 0 &&
+               ::posix_spawn_file_actions_addclosefrom_np(&m_actions, 3) == 0 &&
                ::posix_spawn_file_actions_addchdir_np(&m_actions, directory.c_str()) == 0;
     }
 

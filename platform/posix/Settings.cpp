@@ -125,6 +125,10 @@ bool ReadSettingsValue(SettingsKey* key, const std::string& name, std::string& v
     std::string content;
     if (!ReadWholeFile(key->path, content)) return false;
     std::string_view rest = content;
+    // Editors on some systems start a UTF-8 file with a byte order mark; it is not
+    // part of the first name.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) rest.remove_prefix(kByteOrderMark.size());
     while (!rest.empty()) {
         const size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);

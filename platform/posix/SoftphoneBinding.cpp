@@ -1,14 +1,20 @@
 // The softphone's automation object on the D-Bus session bus.
 #include "platform/SoftphoneBinding.h"
 
+#include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
+#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "base/AutomationError.h"
+#include "platform/Text.h"
 #include "platform/posix/SoftphoneBus.h"
 #include "platform/posix/Utf8.h"
 
@@ -22,11 +28,21 @@ constexpr const char* kOperations = bus::kSoftphoneInterface;
 constexpr const char* kEvents = bus::kEventsInterface;
 constexpr auto kCallTimeout = std::chrono::seconds(5);
 
+// Messages drained from the call connection in one go at most, so that a peer
+// flooding it cannot keep the connection's lock for ever.
+constexpr int kDrainLimit = 100000;
+
+// The softphone's error text (UTF-8 on the bus) in the console's character set,
+// made fit for one console line like every other softphone text.
+std::string FailureText(const std::string& utf8) {
+    return ToPrintable(Utf8ToWide(utf8));
+}
+
 // A failed call as the console reports it: the status, the error's name and the
 // softphone's text.
 link::CAutomationError ToAutomationError(const sdbus::Error& error) {
     const std::string& name = error.getName();
-    if (name == bus::kErrorFailed) return {link::kStatusFailed, name, error.getMessage()};
+    if (name == bus::kErrorFailed) return {link::kStatusFailed, name, FailureText(error.getMessage())};
     if (name == "org.freedesktop.DBus.Error.NoReply" || name == "org.freedesktop.DBus.Error.Timeout" ||
         name == "org.freedesktop.DBus.Error.TimedOut")
         return {link::kStatusTimeout, name, ""};
@@ -34,7 +50,36 @@ link::CAutomationError ToAutomationError(const sdbus::Error& error) {
         name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
         name == "org.freedesktop.DBus.Error.Disconnected" || name == "org.freedesktop.DBus.Error.NoServer")
         return {link::kStatusUnavailable, name, ""};
-    return {link::kStatusFailed, name, error.getMessage()};
+    return {link::kStatusFailed, name, FailureText(error.getMessage())};
+}
+
+// Parks the calling thread until stop (an eventfd) is signalled. A loop thread
+// whose bus went away waits there to be stopped and joined like any other.
+void WaitForStop(int stop) {
+    if (stop < 0) return;
+    pollfd entry{stop, POLLIN, 0};
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+void Signal(int stop) {
+    const uint64_t one = 1;
+    if (stop >= 0 && ::write(stop, &one, sizeof one) < 0) {
+        // The counter is full: it is signalled already.
+    }
+}
+
+// Runs a connection's event loop on a thread of the console's own. The library's
+// loop throws when the bus goes away; nothing may leave a thread of the console,
+// so the loop ends then and the thread waits for stop.
+std::thread RunEventLoop(sdbus::IConnection& connection, int stop) {
+    return std::thread([&connection, stop] {
+        try {
+            connection.enterEventLoop();
+        } catch (...) {
+        }
+        WaitForStop(stop);
+    });
 }
 
 // The sd-bus message behind a received signal, read directly: going through
@@ -88,9 +133,31 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
           m_owner(std::move(owner)),
           m_proxy(sdbus::createProxy(*m_connection, m_owner, kObjectPath)) {
         m_proxy->finishRegistration();
+        StartDrain();
     }
 
-    ~DBusSoftphone() override { StopEvents(); }
+    ~DBusSoftphone() override {
+        StopEvents();
+        StopDrain();
+    }
+
+    // Whether the bus still names the unique name bound at start-up as the owner of
+    // the softphone's name; false when it cannot tell.
+    bool StillServed() override {
+        try {
+            std::lock_guard<std::mutex> lock(m_callMutex);
+            auto bus = sdbus::createProxy(*m_connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+            std::string owner;
+            bus->callMethod("GetNameOwner")
+                .onInterface("org.freedesktop.DBus")
+                .withTimeout(kCallTimeout)
+                .withArguments(std::string(kBusName))
+                .storeResultsTo(owner);
+            return owner == m_owner;
+        } catch (...) {
+            return false;
+        }
+    }
 
     void SetClientActive(int32_t flag) override { Call(bus::kSetClientActive.name, flag); }
     void Answer(int32_t callRefId) override { Call(bus::kAnswer.name, callRefId); }
@@ -156,7 +223,9 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
                                                     }
                                                 });
             m_eventProxy->finishRegistration();
-            m_eventConnection->enterEventLoopAsync();
+            m_eventStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (m_eventStop < 0) throw sdbus::Error("org.freedesktop.DBus.Error.NoMemory", "no eventfd");
+            m_eventThread = RunEventLoop(*m_eventConnection, m_eventStop);
             cookie = 1;
             return true;
         } catch (const sdbus::Error&) {
@@ -170,19 +239,80 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
   private:
     template <typename... Args>
     void Call(const char* method, const Args&... args) {
+        std::lock_guard<std::mutex> lock(m_callMutex);
         try {
             auto call = m_proxy->createMethodCall(kOperations, method);
             if constexpr (sizeof...(Args) > 0) (call << ... << args);
             m_proxy->callMethod(call,
                                 std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
         } catch (const sdbus::Error& error) {
+            Drain();
             throw ToAutomationError(error);
         }
+        // A synchronous call reads everything that arrived before its reply into
+        // the connection's queue; what was not the reply is dealt with now.
+        Drain();
+    }
+
+    // Processes and drops whatever other bus clients sent to the call connection:
+    // standard peer and introspection calls are answered, anything else refused or
+    // ignored. Caller holds m_callMutex.
+    void Drain() {
+        try {
+            for (int i = 0; i < kDrainLimit && m_connection->processPendingRequest(); ++i) {
+            }
+        } catch (...) {
+            // The bus is gone; the next call reports it.
+        }
+    }
+
+    // Between calls, the drain thread watches the call connection so that nothing
+    // addressed to it piles up while the console waits for input.
+    void StartDrain() {
+        m_drainStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_drainStop < 0) return;  // drained around each call only
+        try {
+            m_drainThread = std::thread([this] { DrainLoop(); });
+        } catch (...) {
+            ::close(m_drainStop);
+            m_drainStop = -1;
+        }
+    }
+
+    void DrainLoop() {
+        try {
+            for (;;) {
+                sdbus::IConnection::PollData data{};
+                {
+                    std::lock_guard<std::mutex> lock(m_callMutex);
+                    data = m_connection->getEventLoopPollData();
+                }
+                pollfd fds[2] = {{data.fd, static_cast<short>(data.events | POLLIN), 0},
+                                 {m_drainStop, POLLIN, 0}};
+                if (::poll(fds, 2, data.getPollTimeout()) < 0 && errno != EINTR) break;
+                if (fds[1].revents) return;
+                std::lock_guard<std::mutex> lock(m_callMutex);
+                if (!m_connection->processPendingRequest()) continue;
+                Drain();
+            }
+        } catch (...) {
+            // The bus is gone: nothing more will arrive.
+        }
+        WaitForStop(m_drainStop);
+    }
+
+    void StopDrain() {
+        if (m_drainStop < 0) return;
+        Signal(m_drainStop);
+        if (m_drainThread.joinable()) m_drainThread.join();
+        ::close(m_drainStop);
+        m_drainStop = -1;
     }
 
     // Whether the object lists its events interface: an object without it has no
     // connection point for the events.
     bool OffersEvents() {
+        std::lock_guard<std::mutex> lock(m_callMutex);
         std::string xml;
         m_proxy->callMethod("Introspect")
             .onInterface("org.freedesktop.DBus.Introspectable")
@@ -194,21 +324,30 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
     void StopEvents() {
         std::lock_guard<std::mutex> lock(m_eventsMutex);
         if (!m_eventConnection) return;
+        Signal(m_eventStop);
         try {
             m_eventConnection->leaveEventLoop();
         } catch (...) {
         }
+        if (m_eventThread.joinable()) m_eventThread.join();
+        if (m_eventStop >= 0) ::close(m_eventStop);
+        m_eventStop = -1;
         m_eventProxy.reset();
         m_eventConnection.reset();
     }
 
-    std::unique_ptr<sdbus::IConnection> m_connection;  // synchronous calls, main thread only
+    std::mutex m_callMutex;                            // guards the call connection and its proxy
+    std::unique_ptr<sdbus::IConnection> m_connection;  // synchronous calls
     std::string m_owner;                               // the unique name found at binding
     std::unique_ptr<sdbus::IProxy> m_proxy;
+    std::thread m_drainThread;
+    int m_drainStop = -1;  // eventfd that ends the drain thread
 
     std::mutex m_eventsMutex;
     std::unique_ptr<sdbus::IConnection> m_eventConnection;  // signals, on its own event-loop thread
     std::unique_ptr<sdbus::IProxy> m_eventProxy;
+    std::thread m_eventThread;
+    int m_eventStop = -1;  // eventfd that lets the event thread end after its bus went away
 };
 
 }  // namespace

@@ -3,9 +3,14 @@
 #include <climits>
 #include <cwchar>
 
+#include "platform/posix/Utf8.h"
+
 namespace quvo::platform {
 
+// Where the C locale could not be switched to C.UTF-8 at start-up, its text is
+// UTF-8 all the same (see InitializeFramework).
 std::wstring ToWide(const std::string& narrow) {
+    if (IsPlainCLocale()) return Utf8ToWide(narrow);
     std::wstring wide;
     wide.reserve(narrow.size());
     std::mbstate_t state{};
@@ -29,6 +34,7 @@ std::wstring ToWide(const std::string& narrow) {
 }
 
 std::string ToNarrow(const std::wstring& wide) {
+    if (IsPlainCLocale()) return WideToUtf8(wide);
     std::string narrow;
     narrow.reserve(wide.size());
     std::mbstate_t state{};

@@ -1,6 +1,8 @@
 #include "platform/posix/Utf8.h"
 
+#include <clocale>
 #include <cstdint>
+#include <cstring>
 
 namespace quvo::platform {
 
@@ -83,6 +85,11 @@ std::wstring Utf8ToWide(const std::string& utf8) {
         i += length;
     }
     return out;
+}
+
+bool IsPlainCLocale() {
+    const char* name = std::setlocale(LC_CTYPE, nullptr);
+    return name && (std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0);
 }
 
 }  // namespace quvo::platform

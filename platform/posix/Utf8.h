@@ -11,4 +11,8 @@ std::string WideToUtf8(const std::wstring& wide);
 // Invalid sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& utf8);
 
+// Whether the character-type locale is the plain C (POSIX) one, whose narrow text
+// the console reads and writes as UTF-8.
+bool IsPlainCLocale();
+
 }  // namespace quvo::platform

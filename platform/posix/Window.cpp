@@ -4,8 +4,21 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/Text.h"
@@ -30,10 +43,162 @@ void KeepRunningAfterIOError(Display*, void* dead) {
     *static_cast<bool*>(dead) = true;
 }
 
+// Everything one command does with the X server, from connecting to the last
+// round trip, ends within this time. A server that is stopped, grabbed by another
+// client, or is no X server at all then counts as a server without the window.
+constexpr auto kSessionTime = std::chrono::seconds(3);
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, RemainingMs(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+// Connects fd to address before deadline.
+bool ConnectBefore(int fd, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+    if (::connect(fd, address, length) == 0) return true;
+    if (errno != EINPROGRESS && errno != EAGAIN) return false;
+    if (!WaitFor(fd, POLLOUT, deadline)) return false;
+    int error = 0;
+    socklen_t size = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+// Opens the connection, sends an X connection set-up request and waits for the
+// server to answer it: with success, failure or a request to authenticate, or by
+// closing the connection (as a forwarding proxy does with a set-up that carries
+// no credentials). Any of them shows a server that does not leave its clients
+// waiting; Xlib then makes the real set-up.
+bool AnswersSetup(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // Byte order 'l' (little-endian), protocol 11.0, no authorisation.
+    const unsigned char request[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const bool answered =
+        ConnectBefore(fd, address, length, deadline) &&
+        ::send(fd, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request) &&
+        WaitFor(fd, POLLIN, deadline);
+    ::close(fd);
+    return answered;
+}
+
+bool UnixServerAnswers(const std::string& path, bool abstract, Clock::time_point deadline) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size() + (abstract ? 0 : 1));
+    return AnswersSetup(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), length, deadline);
+}
+
+// Whether the server that name ($DISPLAY's form: [protocol/][host]:number[.screen],
+// or the path of a socket) designates answers a connection set-up before deadline.
+// Xlib's own set-up waits for ever; it is started only once the server has shown
+// that it serves. A name this does not understand is left to Xlib.
+bool ServerAnswers(const std::string& name, Clock::time_point deadline) {
+    if (!name.empty() && name.front() == '/') {
+        const size_t dot = name.rfind('.');
+        if (UnixServerAnswers(name, false, deadline)) return true;
+        return dot != std::string::npos && dot > name.rfind('/') &&
+               UnixServerAnswers(name.substr(0, dot), false, deadline);
+    }
+    std::string rest = name;
+    std::string protocol;
+    const size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+        protocol = rest.substr(0, slash);
+        rest.erase(0, slash + 1);
+    }
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || (colon > 0 && rest[colon - 1] == ':'))
+        return true;  // not ours to judge
+    std::string host = rest.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string number = rest.substr(colon + 1, rest.find('.', colon) - colon - 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos || number.size() > 5)
+        return true;
+
+    if ((host.empty() && protocol != "tcp" && protocol != "inet" && protocol != "inet6") || host == "unix" ||
+        protocol == "unix" || protocol == "local") {
+        const std::string path = "/tmp/.X11-unix/X" + number;
+        return UnixServerAnswers(path, true, deadline) || UnixServerAnswers(path, false, deadline);
+    }
+    if (host.empty()) host = "localhost";
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = protocol == "inet" ? AF_INET : protocol == "inet6" ? AF_INET6 : AF_UNSPEC;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(6000 + std::stoi(number));
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool answered = false;
+    for (addrinfo* entry = found; entry && !answered; entry = entry->ai_next)
+        answered = AnswersSetup(entry->ai_family, entry->ai_addr, entry->ai_addrlen, deadline);
+    ::freeaddrinfo(found);
+    return answered;
+}
+
+// Ends the connection's every wait once the session's time is up: shutting the
+// socket down makes Xlib's blocked round trip fail as an I/O error (which marks
+// the display dead, see KeepRunningAfterIOError) instead of waiting for ever.
+// Works on a descriptor of its own, so the shut-down cannot reach a descriptor
+// that Xlib has closed and the system given to someone else.
+class Watchdog {
+  public:
+    Watchdog(int connection, Clock::time_point deadline)
+        : m_fd(::fcntl(connection, F_DUPFD_CLOEXEC, 0)), m_deadline(deadline) {
+        if (m_fd < 0) return;
+        try {
+            m_thread = std::thread([this] { Run(); });
+        } catch (...) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    bool Armed() const { return m_thread.joinable(); }
+
+  private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_wake.wait_until(lock, m_deadline, [this] { return m_done; })) ::shutdown(m_fd, SHUT_RDWR);
+    }
+
+    int m_fd;
+    Clock::time_point m_deadline;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
 }  // namespace
 
 struct WindowSystem::State {
     Display* display = nullptr;
+    std::unique_ptr<Watchdog> watchdog;
     XErrorHandler previousHandler = nullptr;
     XIOErrorHandler previousIOHandler = nullptr;
     bool dead = false;
@@ -191,11 +356,19 @@ struct WindowSystem::State {
 
 WindowSystem::WindowSystem() : m_state(std::make_unique<State>()) {
     State& s = *m_state;
+    const Clock::time_point deadline = Clock::now() + kSessionTime;
+    const char* name = std::getenv("DISPLAY");
+    if (!name || !*name || !ServerAnswers(name, deadline)) return;
     s.display = XOpenDisplay(nullptr);
     if (!s.display) return;
     s.previousHandler = XSetErrorHandler(IgnoreXError);
     s.previousIOHandler = XSetIOErrorHandler(IgnoreXIOError);
     XSetIOErrorExitHandler(s.display, KeepRunningAfterIOError, &s.dead);
+    s.watchdog = std::make_unique<Watchdog>(ConnectionNumber(s.display), deadline);
+    if (!s.watchdog->Armed()) {
+        s.dead = true;  // a session without a bound could hang the console
+        return;
+    }
     s.root = DefaultRootWindow(s.display);
     const char* names[] = {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING", "_NET_WM_NAME", "UTF8_STRING",
                            "WM_STATE",         "_NET_ACTIVE_WINDOW"};
@@ -213,7 +386,8 @@ WindowSystem::~WindowSystem() {
     State& s = *m_state;
     if (!s.display) return;
     s.Sync();
-    XCloseDisplay(s.display);
+    XCloseDisplay(s.display);  // a last round trip, still under the watchdog
+    s.watchdog.reset();
     XSetErrorHandler(s.previousHandler);
     XSetIOErrorHandler(s.previousIOHandler);
 }

@@ -126,11 +126,13 @@ class CurlXmlDocument final : public XmlDocument {
         if (!ok) return false;
 
         const CURLcode code = curl_easy_perform(m_curl);
-        long redirects = 0;
-        curl_easy_getinfo(m_curl, CURLINFO_REDIRECT_COUNT, &redirects);
-        // A redirect to somewhere unusable is the server's answer, not a request
-        // that could not be issued.
-        if (redirects == 0 && RequestNotIssued(code)) return false;
+        // Once a request has left the console, whatever comes back (another
+        // protocol's banner, a body without a status line, a bad status code, a
+        // header beyond libcurl's limits, a redirect to somewhere unusable) is the
+        // server's answer, not a request that could not be issued.
+        long requestBytes = 0;
+        if (curl_easy_getinfo(m_curl, CURLINFO_REQUEST_SIZE, &requestBytes) != CURLE_OK) requestBytes = 0;
+        if (requestBytes == 0 && RequestNotIssued(code)) return false;
         if (code != CURLE_OK || transfer.tooLarge) return true;  // loaded, but nothing usable
         long status = 0;
         curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);

@@ -595,3 +595,22 @@ class ConsoleTestCase(unittest.TestCase):
 
 def main():
     unittest.main(verbosity=2)
+
+
+def stop_bus(env):
+    """Ends env's private session bus while its clients still run."""
+    if env._bus and env._bus.poll() is None:
+        env._bus.terminate()
+        env._bus.wait(10)
+
+
+def start_console_through(test, shell):
+    """Starts a console for test through `sh -c`: the shell text runs first (to
+    open descriptors for the console to inherit, say), then execs the console."""
+    global console_command
+    plain = console_command
+    console_command = lambda: ["/bin/sh", "-c", shell + ' exec "$@"', "sh", *plain()]
+    try:
+        return test.start_console()
+    finally:
+        console_command = plain

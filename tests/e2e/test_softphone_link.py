@@ -146,13 +146,13 @@ class Calls(ConsoleTestCase):
 
 @requires_simulator
 class Text(ConsoleTestCase):
-    def test_unconvertible_characters_are_replaced_in_the_c_locale(self):
+    def test_the_c_locale_prints_softphone_texts_as_utf8(self):
         self.env.env["LC_ALL"] = "C"
         sim = self.start_simulator()
         console = self.start_console()
         console.expect(CONNECTED)
         sim.ctl("fire", 13, "s:Zoë")
-        console.expect("Event : CallParkReturned, ParkedAt=Zo?\n> ")
+        console.expect("Event : CallParkReturned, ParkedAt=Zoë\n> ")
 
 
 if __name__ == "__main__":

@@ -179,5 +179,13 @@ TEST_F(SettingsFileTest, SomethingElseInThePlaceOfTheFolderOrFileGivesNoKey) {
     EXPECT_EQ(value, "kept");
 }
 
+TEST_F(SettingsFileTest, ALeadingByteOrderMarkIsNotPartOfTheFirstName) {
+    WriteFile(SettingsFile(), "\xEF\xBB\xBFsExePath=/opt/phone\nsPhoneOnline=\xEF\xBB\xBFTitle\n");
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(Read("sExePath"), "/opt/phone");
+    // Only the file's first three bytes are a mark; elsewhere they are text.
+    EXPECT_EQ(Read("sPhoneOnline"), "\xEF\xBB\xBFTitle");
+}
+
 }  // namespace
 }  // namespace quvo::platform
