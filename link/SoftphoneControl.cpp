@@ -15,6 +15,7 @@ CSoftphoneControl::Options CSoftphoneControl::PlatformOptions() {
     Options options;
     options.softphone = platform::BindSoftphone();
     options.isSoftphoneRunning = platform::IsSoftphoneRunning;
+    options.desktop = platform::MakeDesktop();
     return options;
 }
 
@@ -22,6 +23,7 @@ CSoftphoneControl::CSoftphoneControl() : CSoftphoneControl(PlatformOptions()) {}
 
 CSoftphoneControl::CSoftphoneControl(Options options)
     : m_pSoftphone(std::move(options.softphone)),
+      m_pDesktop(options.desktop ? std::move(options.desktop) : platform::MakeDesktop()),
       m_isSoftphoneRunning(std::move(options.isSoftphoneRunning)),
       m_pollIntervalMs(options.pollIntervalMs) {
     if (m_pSoftphone) {
@@ -61,9 +63,10 @@ ResultCode CSoftphoneControl::CheckPhoneRunning() const {
     return m_isSoftphoneRunning && m_isSoftphoneRunning() ? SUCCESS : ERROR_PHONE_NOT_RUNNING;
 }
 
-ResultCode CSoftphoneControl::CheckPreconditions() const {
+ResultCode CSoftphoneControl::CheckPreconditions(Precondition precondition) const {
+    if (precondition == Precondition::None) return SUCCESS;
     if (!m_pSoftphone) return ERROR_NOT_INITIALIZED;
-    return CheckPhoneRunning();
+    return precondition == Precondition::BoundAndRunning ? CheckPhoneRunning() : SUCCESS;
 }
 
 void CSoftphoneControl::MonitorThreadProc() {

@@ -13,8 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "base/ResultCodes.h"
 #include "base/ISoftphone.h"
+#include "base/ResultCodes.h"
+#include "platform/Desktop.h"
 
 namespace quvo::link {
 
@@ -23,12 +24,13 @@ class CEventSink;
 class CSoftphoneControl {
   public:
     // What the object is built from. The default binds to the running softphone
-    // through the platform and probes its presence lock.
+    // through the platform, probes its presence lock and uses the platform's desktop.
     struct Options {
-        std::unique_ptr<ISoftphone> softphone;     // null: unbound
-        std::function<bool()> isSoftphoneRunning;  // the presence probe
-        int startPauseMs = 200;                    // pause at the end of construction
-        int pollIntervalMs = 500;                  // presence monitor period
+        std::unique_ptr<ISoftphone> softphone;        // null: unbound
+        std::function<bool()> isSoftphoneRunning;     // the presence probe
+        std::unique_ptr<platform::IDesktop> desktop;  // null: the platform's desktop
+        int startPauseMs = 200;                       // pause at the end of construction
+        int pollIntervalMs = 500;                     // presence monitor period
     };
     static Options PlatformOptions();
 
@@ -46,6 +48,11 @@ class CSoftphoneControl {
 
     // Presence (link/SoftphoneControl.cpp): 0 when the softphone runs, else 102.
     ResultCode CheckPhoneRunning() const;
+
+    // What a command needs before its handler may run: nothing, a bound softphone
+    // (else 101), or a bound softphone that also runs (else 101, then 102).
+    enum class Precondition { None, Bound, BoundAndRunning };
+    ResultCode CheckPreconditions(Precondition precondition) const;
 
     // Program control (commands/program/ProgramCommands.cpp).
     ResultCode RunProgram();
@@ -98,12 +105,10 @@ class CSoftphoneControl {
     bool IsBound() const { return m_pSoftphone != nullptr; }
 
   private:
-    // The two command preconditions: 101 when unbound, then the running probe.
-    ResultCode CheckPreconditions() const;
-    bool LaunchProgram(const std::string& file, const std::string& parameters, const std::string& directory);
     void MonitorThreadProc();
 
     std::unique_ptr<ISoftphone> m_pSoftphone;
+    std::unique_ptr<platform::IDesktop> m_pDesktop;
     std::unique_ptr<CEventSink> m_pEventSink;
     std::atomic<int32_t> m_lCallRef{0};
     int32_t m_nConnectionState = 0;  // 0 not yet seen, 1 disconnected, 2 connected
