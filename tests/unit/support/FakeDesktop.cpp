@@ -61,6 +61,11 @@ std::vector<std::string> FakeDesktopState::Calls() const {
     return m_calls;
 }
 
+void FakeDesktopState::ClearCalls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+}
+
 void FakeDesktopState::Record(std::string call) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.push_back(std::move(call));

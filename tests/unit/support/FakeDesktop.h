@@ -29,6 +29,7 @@ struct FakeDesktopState {
     std::wstring responseText;
 
     std::vector<std::string> Calls() const;
+    void ClearCalls();
     void Record(std::string call);
 
   private:
