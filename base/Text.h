@@ -18,10 +18,13 @@ std::string TrimRight(const std::string& text);
 // 32 bits saturate.
 int32_t WordToNumber(const std::string& word);
 
-// ASCII lower case (the console's command words and phrases are ASCII).
+// Lower case, byte by byte, by the rules of the locale chosen at start-up: in a
+// single-byte character set every letter it knows changes, in a multibyte one
+// (UTF-8) only the single-byte letters do.
 std::string ToLower(std::string text);
 
-// Whole-string comparison ignoring letter case.
+// Whole-string comparison ignoring letter case, byte by byte by the same locale
+// rules as ToLower.
 bool EqualsNoCase(const std::string& a, const std::string& b);
 
 }  // namespace quvo

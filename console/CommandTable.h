@@ -1,15 +1,31 @@
-// The 37 commands with the syntax lines and descriptions that "Help" prints.
+// The one table of the console's commands: what Help prints, what the prefix search
+// and the dispatcher compare, which preconditions a command needs and its handler.
 #pragma once
 
+#include <span>
+
+#include "base/ResultCodes.h"
+#include "console/CommandTokenizer.h"
+#include "link/SoftphoneControl.h"
+
 namespace quvo {
+
+// Calls one handler with the words of the line that it takes.
+using CommandHandler = ResultCode (*)(link::CSoftphoneControl& control, const CCommandTokenizer& words);
 
 struct CommandEntry {
     const char* name;  // compared ignoring case only, never printed
     const char* syntax;
     const char* description;
+    link::CSoftphoneControl::Precondition precondition;  // checked before the handler runs
+    int dispatchRank;  // the dispatcher compares the names in this order (1 first)
+    CommandHandler handler;
 };
 
-inline constexpr int kCommandCount = 37;
-extern const CommandEntry CommandTable[kCommandCount];
+// The rows in the order in which Help lists them and the prefix search tries them.
+std::span<const CommandEntry> CommandTable();
+
+// The same rows in the dispatcher's order of comparison.
+std::span<const CommandEntry* const> DispatchOrder();
 
 }  // namespace quvo

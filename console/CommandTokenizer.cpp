@@ -1,34 +1,17 @@
 #include "console/CommandTokenizer.h"
 
+#include <algorithm>
+
 #include "base/Text.h"
 
 namespace quvo {
 
-namespace {
-
-// Replaces every pair of blanks by one blank, left to right, non-overlapping.
-void CollapseBlankPairs(std::string& line) {
-    std::string out;
-    out.reserve(line.size());
-    for (size_t i = 0; i < line.size(); ++i) {
-        out += line[i];
-        if (line[i] == ' ' && i + 1 < line.size() && line[i + 1] == ' ') ++i;
-    }
-    line.swap(out);
-}
-
-}  // namespace
-
 void CCommandTokenizer::Tokenize(std::string line) {
     line = Trim(line);
     line += ' ';
-    // A hundred halving passes leave at most one blank of any run of blanks; a run
-    // of one stops changing after the first pass, so the remaining passes can stop.
-    for (int pass = 0; pass < 100; ++pass) {
-        const size_t before = line.size();
-        CollapseBlankPairs(line);
-        if (line.size() == before) break;
-    }
+    // Every run of blanks, inside quotes too, shrinks to one blank.
+    line.erase(std::unique(line.begin(), line.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+               line.end());
 
     int slot = 0;
     size_t separator = std::string::npos;  // the position before the next word: -1

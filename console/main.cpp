@@ -2,17 +2,19 @@
 #include <iostream>
 
 #include "console/CommandLoop.h"
+#include "platform/Desktop.h"
 #include "platform/Presence.h"
 #include "platform/SoftphoneBinding.h"
 #include "platform/Startup.h"
 
 namespace {
 
-// The real softphone link: the platform's binding and presence probe.
+// The real softphone link: the platform's binding, presence probe and desktop.
 quvo::link::CSoftphoneControl::Options PlatformOptions() {
     quvo::link::CSoftphoneControl::Options options;
     options.bind = quvo::platform::BindSoftphone;
     options.isSoftphoneRunning = quvo::platform::IsSoftphoneRunning;
+    options.desktop = quvo::platform::MakeDesktop();
     return options;
 }
 

@@ -10,7 +10,8 @@
 namespace quvo::link {
 
 CSoftphoneControl::CSoftphoneControl(Options options)
-    : m_bind(std::move(options.bind)),
+    : m_pDesktop(options.desktop ? std::move(options.desktop) : platform::MakeDesktop()),
+      m_bind(std::move(options.bind)),
       m_isSoftphoneRunning(std::move(options.isSoftphoneRunning)),
       m_pollIntervalMs(options.pollIntervalMs) {
     std::unique_ptr<ISoftphone> softphone = options.softphone ? std::move(options.softphone) : CallBind();
@@ -72,9 +73,10 @@ ResultCode CSoftphoneControl::CheckPhoneRunning() const {
     return m_isSoftphoneRunning && m_isSoftphoneRunning() ? SUCCESS : ERROR_PHONE_NOT_RUNNING;
 }
 
-ResultCode CSoftphoneControl::CheckPreconditions() const {
+ResultCode CSoftphoneControl::CheckPreconditions(Precondition precondition) const {
+    if (precondition == Precondition::None) return SUCCESS;
     if (!m_pSoftphone) return ERROR_NOT_INITIALIZED;
-    return CheckPhoneRunning();
+    return precondition == Precondition::BoundAndRunning ? CheckPhoneRunning() : SUCCESS;
 }
 
 void CSoftphoneControl::MonitorThreadProc() {

@@ -16,6 +16,7 @@
 #include "base/ISoftphone.h"
 #include "base/ResultCodes.h"
 #include "link/BoundSoftphone.h"
+#include "platform/Desktop.h"
 
 namespace quvo::link {
 
@@ -29,7 +30,8 @@ class CSoftphoneControl {
         std::function<std::unique_ptr<ISoftphone>()> bind;
         // A binding made beforehand, used at start-up instead of calling bind.
         std::unique_ptr<ISoftphone> softphone;
-        std::function<bool()> isSoftphoneRunning;  // the presence probe
+        std::function<bool()> isSoftphoneRunning;      // the presence probe
+        std::unique_ptr<platform::IDesktop> desktop;  // null: the platform's desktop
         int startPauseMs = 200;                    // pause at the end of construction
         int pollIntervalMs = 500;                  // presence monitor period
     };
@@ -47,6 +49,11 @@ class CSoftphoneControl {
 
     // Presence (link/SoftphoneControl.cpp): 0 when the softphone runs, else 102.
     ResultCode CheckPhoneRunning() const;
+
+    // What a command needs before its handler may run: nothing, a bound softphone
+    // (else 101), or a bound softphone that also runs (else 101, then 102).
+    enum class Precondition { None, Bound, BoundAndRunning };
+    ResultCode CheckPreconditions(Precondition precondition) const;
 
     // Program control (commands/program/ProgramCommands.cpp).
     ResultCode RunProgram();
@@ -99,10 +106,6 @@ class CSoftphoneControl {
     bool IsBound() const { return static_cast<bool>(m_pSoftphone); }
 
   private:
-    // The two command preconditions: 101 when unbound, then the running probe.
-    ResultCode CheckPreconditions() const;
-    bool LaunchProgram(const std::string& file, const std::string& parameters, const std::string& directory);
-
     // What binding one appearance of the softphone came to.
     enum class BindOutcome {
         Bound,     // bound, the client activated and the events connected (or their failure reported)
@@ -116,6 +119,7 @@ class CSoftphoneControl {
     bool FollowAppearance();  // true when this appearance is bound or refused
 
     CBoundSoftphone m_pSoftphone;
+    std::unique_ptr<platform::IDesktop> m_pDesktop;
     std::atomic<int32_t> m_lCallRef{0};
     int32_t m_nConnectionState = 0;     // 0 not yet seen, 1 disconnected, 2 connected
     bool m_bAppearanceHandled = false;  // this appearance of the softphone has been bound or refused

@@ -1,6 +1,6 @@
 // IPCCLogin, IPCCLogout, IPCCState, IPCCNotReadyReasons, IPCCLogoutReasons.
-#include "base/Text.h"
 #include "base/AutomationError.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 
@@ -18,7 +18,6 @@ bool IsAgentStateWord(const std::string& state) {
 }  // namespace
 
 ResultCode CSoftphoneControl::IPCCLogin(std::string agentId, std::string password, std::string extension) {
-    if (ResultCode code = CheckPreconditions()) return code;
     agentId = Trim(agentId);
     extension = Trim(extension);
     if (agentId.empty() || extension.empty()) return ERROR_MISSING_PARAMETER;
@@ -31,25 +30,21 @@ ResultCode CSoftphoneControl::IPCCLogin(std::string agentId, std::string passwor
 }
 
 ResultCode CSoftphoneControl::IPCCLogout(std::string reason) {
-    if (ResultCode code = CheckPreconditions()) return code;
     return CallOrFail([&] { m_pSoftphone->IPCCLogout(platform::ToWide(reason)); }, ERROR_IPCC_LOGIN);
 }
 
 ResultCode CSoftphoneControl::IPCCState(std::string state, std::string reason) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (!state.empty() && !IsAgentStateWord(state)) return ERROR_IPCC_INVALID_STATE;
     return CallOrFail([&] { m_pSoftphone->IPCCSetState(platform::ToWide(state), platform::ToWide(reason)); },
                       ERROR_IPCC_CHANGE_STATE);
 }
 
 ResultCode CSoftphoneControl::IPCCNotReadyReasons() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->IPCCNotReadyReasons();
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::IPCCLogoutReasons() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->IPCCLogoutReasons();
     return SUCCESS;
 }

@@ -1,19 +1,17 @@
 // MakeCall, Answer, EndCall, Hold, Resume, OffHook, OnHook, Messages, Snapshot, CallStats.
-#include "base/Text.h"
 #include "base/AutomationError.h"
+#include "base/Text.h"
 #include "link/SoftphoneControl.h"
 #include "platform/Text.h"
 
 namespace quvo::link {
 
 ResultCode CSoftphoneControl::MakeCall(std::string destination, std::string /*unused*/) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
     return CallOrFail([&] { m_pSoftphone->MakeCall(platform::ToWide(destination)); }, ERROR_MAKE_CALL);
 }
 
 ResultCode CSoftphoneControl::Answer(std::string callRefId) {
-    if (ResultCode code = CheckPreconditions()) return code;
     callRefId = Trim(callRefId);
     if (callRefId.empty()) {
         m_pSoftphone->Answer(m_lCallRef.load());
@@ -26,19 +24,16 @@ ResultCode CSoftphoneControl::Answer(std::string callRefId) {
 }
 
 ResultCode CSoftphoneControl::EndCall() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->EndCall();
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::Hold() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->Hold();
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::Resume(std::string callRefId) {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->Resume(WordToNumber(Trim(callRefId)));
     return SUCCESS;
 }
@@ -54,31 +49,26 @@ int32_t LineNumber(const std::string& word) {
 }  // namespace
 
 ResultCode CSoftphoneControl::OffHook(std::string line) {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->OffHook(LineNumber(line));
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::OnHook(std::string line) {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->OnHook(LineNumber(line));
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::Messages() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->Messages();
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::Snapshot() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->Snapshot();
     return SUCCESS;
 }
 
 ResultCode CSoftphoneControl::CallStats() {
-    if (ResultCode code = CheckPreconditions()) return code;
     m_pSoftphone->CallStats();
     return SUCCESS;
 }

@@ -28,7 +28,6 @@ int32_t OptionalNumber(const std::string& word) {
 }  // namespace
 
 ResultCode CSoftphoneControl::Softkey(std::string name, std::string lineId, std::string callRefId) {
-    if (ResultCode code = CheckPreconditions()) return code;
     name = ToLower(Trim(name));
     if (name.empty()) return ERROR_INVALID_PARAMETER;
     if (SoftkeyList().find("," + name + ",") == std::string::npos) return ERROR_INVALID_PARAMETER;
@@ -37,7 +36,6 @@ ResultCode CSoftphoneControl::Softkey(std::string name, std::string lineId, std:
 }
 
 ResultCode CSoftphoneControl::DTMF(std::string keys) {
-    if (ResultCode code = CheckPreconditions()) return code;
     keys = Trim(keys);
     if (keys.empty()) return ERROR_MISSING_PARAMETER;
     if (keys.find_first_not_of(kDtmfKeys) != std::string::npos) return ERROR_INVALID_PARAMETER;
@@ -49,7 +47,6 @@ ResultCode CSoftphoneControl::DTMF(std::string keys) {
 }
 
 ResultCode CSoftphoneControl::SpkrVolume(int up) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (up == 1) {
         m_pSoftphone->SpkrVolumeUp();
     } else {
@@ -59,7 +56,6 @@ ResultCode CSoftphoneControl::SpkrVolume(int up) {
 }
 
 ResultCode CSoftphoneControl::MicVolume(int up) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (up == 1) {
         m_pSoftphone->MicVolumeUp();
     } else {
@@ -69,7 +65,6 @@ ResultCode CSoftphoneControl::MicVolume(int up) {
 }
 
 ResultCode CSoftphoneControl::Mute(std::string onOff) {
-    if (ResultCode code = CheckPreconditions()) return code;
     const bool unmute = EqualsNoCase(onOff, "off") || EqualsNoCase(onOff, "no") ||
                         EqualsNoCase(onOff, "false") || onOff == "0";
     m_pSoftphone->SetMute(unmute ? 0 : 1);

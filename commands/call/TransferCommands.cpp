@@ -6,19 +6,16 @@
 namespace quvo::link {
 
 ResultCode CSoftphoneControl::Transfer(std::string destination) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
     return CallOrFail([&] { m_pSoftphone->Transfer(platform::ToWide(destination)); }, ERROR_TRANSFER);
 }
 
 ResultCode CSoftphoneControl::TransferInitiate(std::string destination) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
     return CallOrFail([&] { m_pSoftphone->TransferInitiate(platform::ToWide(destination)); }, ERROR_TRANSFER);
 }
 
 ResultCode CSoftphoneControl::TransferComplete() {
-    if (ResultCode code = CheckPreconditions()) return code;
     return CallOrFail([&] { m_pSoftphone->TransferComplete(); }, ERROR_TRANSFER);
 }
 
@@ -27,14 +24,12 @@ ResultCode CSoftphoneControl::TransferCancel() {
 }
 
 ResultCode CSoftphoneControl::ConferenceInitiate(std::string destination) {
-    if (ResultCode code = CheckPreconditions()) return code;
     if (destination.empty()) return ERROR_NO_DESTINATION;
     return CallOrFail([&] { m_pSoftphone->ConferenceInitiate(platform::ToWide(destination)); },
                       ERROR_CONFERENCE);
 }
 
 ResultCode CSoftphoneControl::ConferenceComplete() {
-    if (ResultCode code = CheckPreconditions()) return code;
     return CallOrFail([&] { m_pSoftphone->ConferenceComplete(); }, ERROR_CONFERENCE);
 }
 

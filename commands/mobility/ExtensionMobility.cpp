@@ -3,12 +3,10 @@
 
 #include <memory>
 
-#include "commands/program/RegistryKey.h"
+#include "base/Output.h"
 #include "base/Text.h"
 #include "link/SoftphoneControl.h"
-#include "base/Output.h"
 #include "platform/Text.h"
-#include "platform/XmlDocument.h"
 
 namespace quvo {
 
@@ -77,23 +75,17 @@ namespace {
 // from the settings, loads the URL that makeUrl builds from them and leaves the
 // lower-cased text of the answer in text. SUCCESS or the failure's code.
 template <typename MakeUrl>
-ResultCode RequestEM(MakeUrl&& makeUrl, std::string& text) {
+ResultCode RequestEM(platform::IDesktop& desktop, MakeUrl&& makeUrl, std::string& text) {
     std::unique_ptr<platform::XmlDocument> document;
-    switch (platform::XmlDocument::Create(document)) {
+    switch (desktop.CreateXmlDocument(document)) {
         case platform::XmlDocument::CreateResult::CreateFailed: return ERROR_CREATE_XML_OBJECT_FAILED;
         case platform::XmlDocument::CreateResult::NoObject: return ERROR_CREATE_DOM_OBJECT_FAILED;
         case platform::XmlDocument::CreateResult::Ok: break;
     }
     if (!document) return ERROR_CREATE_DOM_OBJECT_FAILED;
 
-    std::string host;
-    std::string device;
-    {
-        CRegistryKey key;
-        key.ReadString("IpAddress", host);
-        key.ReadString("sDeviceName", device);
-    }
-    if (!document->Load(makeUrl(host, device))) return ERROR_EM_REQUEST_FAILED;
+    const std::vector<std::string> settings = desktop.ReadSettings({"IpAddress", "sDeviceName"});
+    if (!document->Load(makeUrl(settings[0], settings[1]))) return ERROR_EM_REQUEST_FAILED;
     text = ToLower(platform::ToNarrow(document->Text()));
     return SUCCESS;
 }
@@ -101,7 +93,6 @@ ResultCode RequestEM(MakeUrl&& makeUrl, std::string& text) {
 }  // namespace
 
 ResultCode CSoftphoneControl::EMLogin(std::string userId, std::string password) {
-    if (ResultCode code = CheckPreconditions()) return code;
     userId = Trim(userId);
     password = Trim(password);
     if (userId.empty() || password.empty()) return ERROR_MISSING_PARAMETER;
@@ -110,16 +101,15 @@ ResultCode CSoftphoneControl::EMLogin(std::string userId, std::string password) 
     const auto url = [&](const std::string& host, const std::string& device) {
         return EMLoginUrl(host, device, userId, password);
     };
-    if (ResultCode code = RequestEM(url, text)) return code;
+    if (ResultCode code = RequestEM(*m_pDesktop, url, text)) return code;
     const ResultCode code = ClassifyLoginResponse(text);
     if (code == SUCCESS) quvo::Print("> Event : Extension Mobility login successfull\n");
     return code;
 }
 
 ResultCode CSoftphoneControl::EMLogout() {
-    if (ResultCode code = CheckPreconditions()) return code;
     std::string text;
-    if (ResultCode code = RequestEM(EMLogoutUrl, text)) return code;
+    if (ResultCode code = RequestEM(*m_pDesktop, EMLogoutUrl, text)) return code;
     const ResultCode code = ClassifyLogoutResponse(text);
     if (code == SUCCESS) quvo::Print("> Event : Extension Mobility logout successfull\n");
     return code;

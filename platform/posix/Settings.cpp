@@ -1,17 +1,16 @@
-// The settings key as a text file: "Software\Quelbo\QUVO" is
-// $XDG_CONFIG_HOME/Quelbo/QUVO.ini (~/.config when XDG_CONFIG_HOME is unset or
-// not absolute), with one "name=value" per line.
+// The settings key as a text file: "Software\Quelbo\QUVO" is Quelbo/QUVO.ini in
+// the configuration folder (platform/posix/SettingsFile.h), with one "name=value"
+// per line.
 #include "platform/Settings.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string_view>
-#include <vector>
+
+#include "platform/posix/SettingsFile.h"
 
 namespace quvo::platform {
 
@@ -21,36 +20,12 @@ struct SettingsKey {
 
 namespace {
 
-std::string ConfigHome() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/') return config;
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/') return std::string(home) + "/.config";
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && found->pw_dir[0] == '/')
-        return std::string(found->pw_dir) + "/.config";
-    return {};
-}
-
-// Registry names compare ignoring ASCII letter case.
-bool NameEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // "Software\A\B" becomes the relative file "A/B.ini"; a leading "Software\" is
 // dropped because every key lives under it. Empty, "." and ".." parts are refused.
 bool KeyFile(const std::string& subKey, std::string& file) {
     std::string_view rest = subKey;
     constexpr std::string_view kSoftware = "Software\\";
-    if (rest.size() > kSoftware.size() && NameEquals(rest.substr(0, kSoftware.size()), kSoftware))
+    if (rest.size() > kSoftware.size() && SettingsNameEquals(rest.substr(0, kSoftware.size()), kSoftware))
         rest.remove_prefix(kSoftware.size());
     file.clear();
     while (true) {
@@ -136,7 +111,7 @@ bool ReadSettingsValue(SettingsKey* key, const std::string& name, std::string& v
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line.front() == ';' || line.front() == '#') continue;
         const size_t equals = line.find('=');
-        if (equals == std::string_view::npos || !NameEquals(line.substr(0, equals), name)) continue;
+        if (equals == std::string_view::npos || !SettingsNameEquals(line.substr(0, equals), name)) continue;
         std::string_view text = line.substr(equals + 1);
         // Like a registry string, the value ends at its first zero byte.
         text = text.substr(0, text.find('\0'));

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/SettingsFile.h"
+
 namespace quvo::sim {
 namespace {
 
@@ -44,15 +46,7 @@ std::vector<std::string> ReadLines(const std::string& path) {
 }  // namespace
 
 std::string SettingsPath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (config && config[0] == '/') {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home ? home : "") + "/.config";
-    }
-    return base + "/Quelbo/QUVO.ini";
+    return platform::SoftphoneSettingsFile();
 }
 
 std::optional<std::string> ReadSetting(const std::string& path, const std::string& name) {

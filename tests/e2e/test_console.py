@@ -22,8 +22,9 @@ HELP_LIST = (
     + "\n"
 )
 
+# Every command that needs a bound softphone (RunProgram only starts a program).
 SOFTPHONE_COMMANDS = [
-    "RunProgram", "ExitProgram", "ShowProgram", "HideProgram", "MakeCall", "Answer", "EndCall", "Hold", "Resume",
+    "ExitProgram", "ShowProgram", "HideProgram", "MakeCall", "Answer", "EndCall", "Hold", "Resume",
     "OffHook", "OnHook", "DTMF", "Softkey", "Messages", "Snapshot", "CallStats", "Transfer", "TransferInitiate",
     "TransferComplete", "TransferCancel", "ConferenceInitiate", "ConferenceComplete", "ConferenceCancel",
     "SpkrVolumeUp", "SpkrVolumeDown", "MicVolumeUp", "MicVolumeDown", "Mute", "EMLogin", "EMLogout", "IPCCLogin",
@@ -81,9 +82,16 @@ class Transcripts(ConsoleTestCase):
                       output)
 
     def test_every_softphone_command_is_refused_while_unbound(self):
-        lines = [f"{word} 1 2 3" for word in SOFTPHONE_COMMANDS] + ["quit"]
+        lines = [f"{word} 1 2 3" for word in SOFTPHONE_COMMANDS] + ["RunProgram 1 2 3", "quit"]
         status, output, _ = self.run_transcript(lines)
-        self.assertEqual(output, BANNER + "> > Error : ERROR_NOT_INITIALIZED\n" * len(SOFTPHONE_COMMANDS) + "> ")
+        # RunProgram goes on to the settings, which name no program here.
+        self.assertEqual(
+            output,
+            BANNER
+            + "> > Error : ERROR_NOT_INITIALIZED\n" * len(SOFTPHONE_COMMANDS)
+            + "> > Error : ERROR_PHONE_NOT_FOUND\n"
+            + "> ",
+        )
         self.assertEqual(status, 0)
 
     def test_end_of_input_ends_like_quit(self):

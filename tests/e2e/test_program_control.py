@@ -134,6 +134,27 @@ class RunProgram(ConsoleTestCase):
         self.assertEqual(children(self.console.proc.pid), [])
 
 
+@unittest.skipIf(harness.ON_WINDOWS_BUILD, "launches a shell script")
+class RunProgramUnbound(ConsoleTestCase):
+    with_bus = False
+
+    def test_starts_the_program_without_a_softphone(self):
+        folder = os.path.realpath(os.path.join(self.env.root, "phone"))
+        os.makedirs(folder)
+        report = os.path.join(self.env.root, "report")
+        path = os.path.join(folder, "phone.sh")
+        with open(path, "w") as f:
+            f.write(PROGRAM.format(report=report))
+        os.chmod(path, 0o755)
+        self.env.write_settings({"sExePath": folder, "sExeFileName": "phone.sh"})
+        console = self.start_console()
+        # The first answer begins with the first prompt.
+        self.assertEqual(console.ask("Hold"), "> > Error : ERROR_NOT_INITIALIZED\n> ")
+        self.assertEqual(console.ask("RunProgram"), SILENT)
+        wait_for(lambda: os.path.exists(report), what="the launched program's report")
+        self.assertEqual(console.quit(), 0)
+
+
 @requires_simulator
 class ExitAndRunAgain(ConsoleTestCase):
     def test_exit_program_then_run_program_starts_the_softphone_again(self):

@@ -1,22 +1,20 @@
 // Feeds arbitrary bytes, as one command line, to the tokenizer and then to the
-// dispatcher of a control object bound to the in-process fake softphone.
-#include <unistd.h>
-
+// dispatcher of a control object bound to the in-process fake softphone, on the
+// fake desktop.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "console/CommandTokenizer.h"
-#include "console/ResultCodes.h"
-#include "base/Text.h"
 #include "base/AutomationError.h"
 #include "base/Output.h"
+#include "base/Text.h"
+#include "console/CommandTokenizer.h"
+#include "console/ResultCodes.h"
 #include "support/FakeSoftphone.h"
 
 namespace {
@@ -74,41 +72,28 @@ void CheckWords(const std::string& line, const CCommandTokenizer& words) {
         Check(again.Word(slot) == words.Word(slot), "tokenizing the same line twice differs", line);
 }
 
-// Commands that leave the process or the machine: Quit ends the process, the
-// Extension Mobility commands go to the network.
-bool MustNotRun(const std::string& command) {
-    for (const char* word : {"quit", "emlogin", "emlogout"}) {
-        if (quvo::EqualsNoCase(command, word)) return true;
-    }
-    return false;
-}
-
 struct Harness {
     quvo::test::FakeControl fake;
 };
 
 Harness* g_harness = nullptr;
-std::filesystem::path* g_settings = nullptr;
-
-void RemoveSettings() {
-    std::error_code ignored;
-    std::filesystem::remove_all(*g_settings, ignored);
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A desktop of our own: empty softphone settings and no display.
-    g_settings = new std::filesystem::path(std::filesystem::temp_directory_path() /
-                                           ("quvo-fuzz-" + std::to_string(static_cast<long>(::getpid()))));
-    std::filesystem::create_directories(*g_settings);
-    std::atexit(RemoveSettings);
-    ::setenv("XDG_CONFIG_HOME", g_settings->c_str(), 1);
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
+    // A desktop where every program command finds what it looks for: the program,
+    // its window (minimised) and an Extension Mobility service that accepts.
+    auto desktop = std::make_shared<quvo::test::FakeDesktopState>();
+    desktop->settings = {{"sExePath", "/opt/quvo"},
+                         {"sExeFileName", "phone"},
+                         {"sPhoneOnline", "Phone"},
+                         {"IpAddress", "cm"},
+                         {"sDeviceName", "SEP01"}};
+    desktop->windows = {{"Phone", true}};
+    desktop->responseText = L"Login successful; logout successful";
 
-    quvo::quvo::SetOutputSink([](std::string_view) {});
-    g_harness = new Harness{quvo::test::MakeFakeControl()};
+    quvo::SetOutputSink([](std::string_view) {});
+    g_harness = new Harness{quvo::test::MakeFakeControl(quvo::test::FakeControlOptions().On(desktop))};
     // A refused first key ends DTMF before its 200 ms pauses could slow the run.
     g_harness->fake.phone->FailOn("SendDtmf");
     return 0;
@@ -121,15 +106,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     words.Tokenize(line);
     CheckWords(line, words);
 
-    if (MustNotRun(words.Word(0))) return 0;
+    // Quit would end the process.
+    if (quvo::EqualsNoCase(words.Word(0), "quit")) return 0;
     quvo::test::FakeControl& fake = g_harness->fake;
     fake.phone->ClearCalls();
+    fake.desktop->ClearCalls();
     try {
         const quvo::ResultCode code = fake.Run(line);
         Check(code == quvo::SUCCESS || quvo::ResultCodeName(code).rfind("ERROR_", 0) == 0,
               "a command returned a code without a name", line);
-        Check(code != quvo::ERROR_INVALID_COMMAND || fake.phone->CommandCalls().empty(),
-              "an unrecognised command reached the softphone", line);
+        Check(code != quvo::ERROR_INVALID_COMMAND ||
+                  (fake.phone->CommandCalls().empty() && fake.desktop->Calls().empty()),
+              "an unrecognised command reached the softphone or the desktop", line);
     } catch (const quvo::link::CAutomationError&) {
         // A refused operation without a code of its own: the command loop reports it.
     }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
+#include "console/CommandTable.h"
 #include "support/CommandCase.h"
 
 namespace quvo::test {
@@ -141,9 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Preconditions ---------------------------------------------------------------
 
-// Every command but Help and Quit, with words that would fail the argument checks.
-const char* const kGuardedCommands[] = {"RunProgram",
-                                        "ExitProgram",
+// Every command but RunProgram, Help and Quit, with words that would fail the
+// argument checks.
+const char* const kGuardedCommands[] = {"ExitProgram",
                                         "ShowProgram",
                                         "HideProgram",
                                         "MakeCall",
@@ -187,7 +190,7 @@ TEST(Preconditions, UnboundCommandsAnswerNotInitialized) {
 TEST(Preconditions, NotRunningComesBeforeArgumentChecks) {
     FakeControl fake = MakeFakeControl(FakeControlOptions().NotRunning());
     for (const std::string line : kGuardedCommands) {
-        if (line == "RunProgram" || line == "ExitProgram") continue;
+        if (line == "ExitProgram") continue;
         EXPECT_EQ(fake.Run(line), ERROR_PHONE_NOT_RUNNING) << line;
     }
     EXPECT_EQ(fake.phone->CommandCalls(), Calls{});
@@ -197,6 +200,27 @@ TEST(Preconditions, ExitProgramSkipsTheRunningCheck) {
     FakeControl fake = MakeFakeControl(FakeControlOptions().NotRunning());
     EXPECT_EQ(fake.Run("ExitProgram"), SUCCESS);
     EXPECT_EQ(fake.phone->CommandCalls(), Calls{"ExitProgram()"});
+}
+
+// RunProgram only reads the settings and starts a program: it needs no softphone.
+TEST(Preconditions, RunProgramNeedsNoSoftphone) {
+    auto desktop = std::make_shared<FakeDesktopState>();
+    desktop->settings = {{"sExePath", "/opt/quvo"}, {"sExeFileName", "phone"}};
+    FakeControl fake = MakeFakeControl(FakeControlOptions().Unbound().NotRunning().On(desktop));
+    EXPECT_EQ(fake.Run("RunProgram"), SUCCESS);
+    EXPECT_EQ(desktop->Calls().back(), "Launch(\"/opt/quvo/phone\",\"\",\"/opt/quvo\")");
+}
+
+// The dispatcher compares the names in its own order, Help lists them in another;
+// that is safe only while no two names are equal ignoring case.
+TEST(CommandTable, NamesAreDistinctIgnoringCase) {
+    const auto table = CommandTable();
+    EXPECT_EQ(table.size(), 37u);
+    EXPECT_EQ(DispatchOrder().size(), table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+        for (size_t k = i + 1; k < table.size(); ++k)
+            EXPECT_FALSE(EqualsNoCase(table[i].name, table[k].name)) << table[i].name;
+    }
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Extension Mobility: the request URLs and how the answers' text is classified.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "commands/mobility/ExtensionMobility.h"
+#include "support/FakeSoftphone.h"
 
 namespace quvo {
 namespace {
@@ -79,6 +82,73 @@ TEST(ClassifyLogoutResponse, NeverGivesTheLoginRefusals) {
           "logout unsuccessful: device does not allow logon", "login successful", "Logout Successful"}) {
         EXPECT_EQ(ClassifyLogoutResponse(text), ERROR_EM_UNKNOWN_RESPONSE) << '"' << text << '"';
     }
+}
+
+// ---- The commands, against the fake desktop ----------------------------------------
+
+using Calls = std::vector<std::string>;
+
+class ExtensionMobilityCommand : public testing::Test {
+  protected:
+    ExtensionMobilityCommand() {
+        m_desktop->settings = {{"IpAddress", "cm:8080"}, {"sDeviceName", "SEP01"}};
+        m_output.Take();
+    }
+    ResultCode Run(const std::string& line) { return m_fake.Run(line); }
+
+    std::shared_ptr<test::FakeDesktopState> m_desktop = std::make_shared<test::FakeDesktopState>();
+    test::OutputCapture m_output;
+    test::FakeControl m_fake = test::MakeFakeControl(test::FakeControlOptions().On(m_desktop));
+};
+
+TEST_F(ExtensionMobilityCommand, LoginSendsTrimmedWordsAndPrintsItsSuccessLine) {
+    m_desktop->responseText = L"<ok>Login Successful</ok>";
+    EXPECT_EQ(Run("EMLogin \" alice \" \"p w \""), SUCCESS);
+    EXPECT_EQ(m_desktop->Calls(),
+              (Calls{"CreateXmlDocument()", "ReadSettings(IpAddress,sDeviceName)",
+                     R"(Load("http://cm:8080/emapp/EMAppServlet?device=SEP01&userid=alice&seq=p%20w"))"}));
+    EXPECT_EQ(m_output.Take(), "> Event : Extension Mobility login successfull\n");
+    EXPECT_EQ(m_fake.phone->CommandCalls(), Calls{});
+}
+
+TEST_F(ExtensionMobilityCommand, MissingWordsAreRefusedBeforeAnyRequest) {
+    for (const char* line : {"EMLogin", "EMLogin alice", "EMLogin alice \"   \"", "EMLogin \"\" pw"})
+        EXPECT_EQ(Run(line), ERROR_MISSING_PARAMETER) << line;
+    EXPECT_EQ(m_desktop->Calls(), Calls{});
+}
+
+TEST_F(ExtensionMobilityCommand, LoaderFailuresHaveTheirOwnCodes) {
+    m_desktop->createResult = platform::XmlDocument::CreateResult::CreateFailed;
+    EXPECT_EQ(Run("EMLogin a b"), ERROR_CREATE_XML_OBJECT_FAILED);
+    EXPECT_EQ(Run("EMLogout"), ERROR_CREATE_XML_OBJECT_FAILED);
+    m_desktop->createResult = platform::XmlDocument::CreateResult::NoObject;
+    EXPECT_EQ(Run("EMLogin a b"), ERROR_CREATE_DOM_OBJECT_FAILED);
+    // The document comes before the settings: a failed creation reads nothing.
+    EXPECT_EQ(m_desktop->Calls(), Calls(3, "CreateXmlDocument()"));
+
+    m_desktop->createResult = platform::XmlDocument::CreateResult::Ok;
+    m_desktop->loadSucceeds = false;
+    m_desktop->responseText = L"login successful";
+    EXPECT_EQ(Run("EMLogin a b"), ERROR_EM_REQUEST_FAILED);
+    EXPECT_EQ(Run("EMLogout"), ERROR_EM_REQUEST_FAILED);
+    EXPECT_EQ(m_output.Take(), "");
+}
+
+TEST_F(ExtensionMobilityCommand, AnswersAreLowerCasedAndClassified) {
+    m_desktop->responseText = L"Login Unsuccessful: ANOTHER USER LOGGED IN";
+    EXPECT_EQ(Run("EMLogin a b"), ERROR_EM_ANOTHER_USER_LOGGED_ON);
+    m_desktop->responseText = L"";
+    EXPECT_EQ(Run("EMLogin a b"), ERROR_EM_UNKNOWN_RESPONSE);
+    EXPECT_EQ(m_output.Take(), "");
+
+    m_desktop->responseText = L"Logout unsuccessful - No user logged in";
+    EXPECT_EQ(Run("EMLogout extra"), SUCCESS);
+    EXPECT_EQ(m_output.Take(), "> Event : Extension Mobility logout successfull\n");
+    EXPECT_EQ(m_desktop->Calls().back(),
+              R"(Load("http://cm:8080/emapp/EMAppServlet?device=SEP01&doLogout=true"))");
+    m_desktop->responseText = L"logout unsuccessful error: [11]";
+    EXPECT_EQ(Run("EMLogout"), ERROR_EM_UNKNOWN_DEVICE);
+    EXPECT_EQ(m_output.Take(), "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The settings key as a file under $XDG_CONFIG_HOME: where it lives, its creation,
 // and how name=value lines are read.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "platform/Settings.h"
+#include "platform/posix/SettingsFile.h"
 
 namespace quvo::platform {
 namespace {
@@ -148,6 +150,19 @@ TEST_F(SettingsFileTest, ConfigFolderFallsBackToHomeWhenNotAbsolute) {
     EXPECT_EQ(Read("sExePath"), "/from/home");
     EXPECT_FALSE(fs::exists(m_root / "relative"));
     EXPECT_FALSE(fs::exists(fs::current_path() / "relative" / "config"));
+}
+
+// The console and the simulator share this rule; without HOME the user database
+// names the home folder.
+TEST_F(SettingsFileTest, SharedPathRuleWithoutHome) {
+    EXPECT_EQ(SoftphoneSettingsFile(), SettingsFile().string());
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    const passwd* user = ::getpwuid(::getuid());
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(SoftphoneSettingsFile(), std::string(user->pw_dir) + "/.config/Quelbo/QUVO.ini");
+    EXPECT_TRUE(SettingsNameEquals("sExePath", "SEXEPATH"));
+    EXPECT_FALSE(SettingsNameEquals("sExePath", "sExePath "));
 }
 
 TEST_F(SettingsFileTest, OtherKeysMapToTheirOwnFiles) {

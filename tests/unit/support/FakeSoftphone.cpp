@@ -242,6 +242,7 @@ bool OutputCapture::WaitFor(const std::string& needle, int count, std::chrono::m
 FakeControl MakeFakeControl(FakeControlOptions options) {
     FakeControl fake;
     fake.phone = options.state ? options.state : std::make_shared<FakeSoftphoneState>();
+    fake.desktop = options.desktop ? options.desktop : std::make_shared<FakeDesktopState>();
     fake.running = std::make_shared<std::atomic<bool>>(options.running);
     fake.probes = std::make_shared<std::atomic<int>>(0);
 
@@ -257,6 +258,7 @@ FakeControl MakeFakeControl(FakeControlOptions options) {
         ++*probes;
         return running->load();
     };
+    control.desktop = std::make_unique<FakeDesktop>(fake.desktop);
     control.startPauseMs = 0;
     control.pollIntervalMs = options.pollIntervalMs;
     fake.control = std::make_unique<link::CSoftphoneControl>(std::move(control));

@@ -19,6 +19,7 @@
 #include "base/AutomationError.h"
 #include "base/ISoftphone.h"
 #include "link/SoftphoneControl.h"
+#include "support/FakeDesktop.h"
 
 namespace quvo::test {
 
@@ -154,16 +155,19 @@ struct FakeControlOptions {
     // never interleave with the output a test looks at.
     int pollIntervalMs = 60 * 60 * 1000;
     std::shared_ptr<FakeSoftphoneState> state;  // null: a fresh one
+    std::shared_ptr<FakeDesktopState> desktop;  // null: a fresh, empty one
 
     FakeControlOptions& Unbound() { return bound = false, *this; }
     FakeControlOptions& WithoutEvents() { return events = false, *this; }
     FakeControlOptions& NotRunning() { return running = false, *this; }
     FakeControlOptions& PollEvery(int ms) { return pollIntervalMs = ms, *this; }
     FakeControlOptions& Sharing(std::shared_ptr<FakeSoftphoneState> shared) { return state = shared, *this; }
+    FakeControlOptions& On(std::shared_ptr<FakeDesktopState> shared) { return desktop = shared, *this; }
 };
 
 struct FakeControl {
     std::shared_ptr<FakeSoftphoneState> phone;
+    std::shared_ptr<FakeDesktopState> desktop;
     std::shared_ptr<std::atomic<bool>> running;  // what the presence probe answers
     std::shared_ptr<std::atomic<int>> probes;    // how often the probe was asked
     std::unique_ptr<link::CSoftphoneControl> control;

@@ -5,7 +5,7 @@
 
 #include "platform/Settings.h"
 
-namespace quvo {
+namespace quvo::platform {
 
 // The softphone's own settings key.
 inline constexpr const char* kSoftphoneSettingsKey = "Software\\Quelbo\\QUVO";
@@ -22,11 +22,9 @@ class CRegistryKey {
     // Reads one value whole; false, with value untouched, when it cannot be read.
     bool ReadString(const std::string& name, std::string& value);
 
-    bool IsOpen() const { return m_bOpen; }
-
   private:
-    platform::SettingsKey* m_hKey = nullptr;
+    SettingsKey* m_hKey = nullptr;
     bool m_bOpen = false;
 };
 
-}  // namespace quvo
+}  // namespace quvo::platform
