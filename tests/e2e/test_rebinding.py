@@ -1,6 +1,8 @@
 """The console follows the softphone as it comes and goes: it binds to each new
 softphone process once, whenever that process appears."""
 
+import os
+import subprocess
 import time
 
 import harness
@@ -70,6 +72,18 @@ class Rebinding(ConsoleTestCase):
         console.wait_until_bound(timeout=5)
         self.assertEqual(console.command("Snapshot"), "")
         self.assertEqual(sim3.log(), ["SetClientActive(1)", "Snapshot()"])
+
+    def test_run_program_while_unbound_starts_the_softphone_that_then_takes_calls(self):
+        folder, name = os.path.split(harness.simulator_path())
+        self.env.write_settings({"sExePath": folder, "sExeFileName": name})
+        console = self.start_console()
+        try:
+            self.assertEqual(console.command("RunProgram"), "")
+            console.wait_until_bound(timeout=10)
+            self.assertEqual(console.command("MakeCall 1234"), "")
+            console.expect(line_update(3, "TsRingOut", 1001, "outgoing", "1234"))
+        finally:
+            subprocess.run([harness.simulator_path(), "ctl", "quit"], env=self.env.env, capture_output=True, timeout=10)
 
 
 if __name__ == "__main__":
