@@ -18,14 +18,11 @@ struct CommandEntry {
     const char* syntax;
     const char* description;
     link::CSoftphoneControl::Precondition precondition;  // checked before the handler runs
-    int dispatchRank;  // the dispatcher compares the names in this order (1 first)
     CommandHandler handler;
 };
 
 // The rows in the order in which Help lists them and the prefix search tries them.
+// No two names are equal ignoring case, so the dispatcher may compare in any order.
 std::span<const CommandEntry> CommandTable();
-
-// The same rows in the dispatcher's order of comparison.
-std::span<const CommandEntry* const> DispatchOrder();
 
 }  // namespace quvo

@@ -16,12 +16,10 @@ ResultCode CSoftphoneControl::ExecuteCommand(std::string line) {
     words.Tokenize(line);
     const std::string& command = words.Word(0);
     if (command.empty()) return SUCCESS;
-    // The names differ from each other even ignoring case, so the order of the
-    // comparisons never changes which row a word selects.
-    for (const CommandEntry* entry : DispatchOrder()) {
-        if (!EqualsNoCase(command, entry->name)) continue;
-        if (ResultCode code = CheckPreconditions(entry->precondition)) return code;
-        return entry->handler(*this, words);
+    for (const CommandEntry& entry : CommandTable()) {
+        if (!EqualsNoCase(command, entry.name)) continue;
+        if (ResultCode code = CheckPreconditions(entry.precondition)) return code;
+        return entry.handler(*this, words);
     }
     return ERROR_INVALID_COMMAND;
 }
@@ -34,14 +32,18 @@ ResultCode CSoftphoneControl::Help(std::string command) {
         quvo::Write(list);
         return SUCCESS;
     }
+    // The whole answer is one write, so that no event line lands inside it.
+    std::string answer;
     for (const CommandEntry& entry : CommandTable()) {
         const std::string name = entry.name;
         if (command.size() <= name.size() && EqualsNoCase(name.substr(0, command.size()), command)) {
-            quvo::Print("\n\tCommand syntax:\n\n\t  %s\n\n\t%s\n\n", entry.syntax, entry.description);
+            answer =
+                quvo::Format("\n\tCommand syntax:\n\n\t  %s\n\n\t%s\n\n", entry.syntax, entry.description);
             break;
         }
     }
-    quvo::Write("\n");
+    answer += "\n";
+    quvo::Write(answer);
     return SUCCESS;
 }
 
