@@ -3,6 +3,8 @@
 
 #include <istream>
 
+#include "console/Options.h"
+
 namespace quvo {
 
 // The banner's six pieces.
@@ -10,8 +12,10 @@ void PrintBanner();
 
 // Runs the console on input: the framework start-up (through initializeFramework),
 // the banner, the softphone link and then the command loop. Returns 1 when the
-// framework does not start; otherwise it ends the process with status 0 on "Quit"
-// or at the end of input.
-int RunConsole(bool (*initializeFramework)(), std::istream& input);
+// framework does not start; otherwise it ends the process on "Quit" or at the end of
+// input (after lingering as the options ask): with status 0, or in the script mode 1
+// when a command failed. When input is the standard input and both ends are a
+// terminal, lines are read through the terminal line editor.
+int RunConsole(bool (*initializeFramework)(), std::istream& input, const ConsoleOptions& options = {});
 
 }  // namespace quvo

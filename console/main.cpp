@@ -2,8 +2,16 @@
 #include <iostream>
 
 #include "console/CommandLoop.h"
+#include "console/Options.h"
 #include "platform/Startup.h"
 
-int main() {
-    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin);
+int main(int argc, char** argv) {
+    quvo::ConsoleOptions options;
+    if (const auto status = quvo::HandleCommandLine(argc, argv, options)) return *status;
+#ifndef _WIN32
+    // Standard input is read through its own buffer, in large reads, rather than
+    // one character at a time through C's stdio (nothing else reads it).
+    std::ios::sync_with_stdio(false);
+#endif
+    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin, options);
 }

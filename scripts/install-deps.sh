@@ -7,6 +7,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   # the softphone link, settings, program control and Extension Mobility
   libsdbus-c++-dev libsystemd-dev dbus dbus-daemon libx11-dev libcurl4-openssl-dev libxml2-dev
+  # the terminal line editor
+  libedit-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev python3 xvfb icewm x11-utils xdotool procps
   # the Windows build and its tests
