@@ -1,5 +1,7 @@
 #include "console/Completion.h"
 
+#include <cctype>
+
 #include "base/Text.h"
 #include "console/CommandTable.h"
 #include "console/CommandTokenizer.h"
@@ -11,6 +13,10 @@ namespace {
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return prefix.size() <= text.size() &&
            EqualsNoCase(std::string(text.substr(0, prefix.size())), std::string(prefix));
+}
+
+bool SameLetter(char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
 }
 
 // The words that may follow the command word `command` as its first argument.
@@ -80,10 +86,7 @@ CompletionResult Complete(std::string_view beforeCursor) {
     size_t common = first.size();
     for (const std::string& choice : result.choices) {
         size_t n = 0;
-        while (n < common && n < choice.size() &&
-               ToLower(std::string(1, first[n])) == ToLower(std::string(1, choice[n]))) {
-            ++n;
-        }
+        while (n < common && n < choice.size() && SameLetter(first[n], choice[n])) ++n;
         common = n;
     }
     result.replacement = first.substr(0, common);
