@@ -81,8 +81,11 @@ std::optional<std::string> Execute(const std::string& line) {
     return g_pSoftphoneControl->GetResultCodeName(code);
 }
 
-[[noreturn]] void End(const ConsoleOptions& options, int status) {
-    // Events keep coming from the other threads meanwhile.
+[[noreturn]] void End(const ConsoleOptions& options, std::unique_ptr<platform::ILineEditor> editor,
+                      int status) {
+    // The terminal is handed back (Ctrl-C ends the program again) before lingering;
+    // events keep coming from the other threads meanwhile.
+    editor.reset();
     if (options.linger.count() > 0) std::this_thread::sleep_for(options.linger);
     std::exit(status);
 }
@@ -119,7 +122,8 @@ int RunConsole(bool (*initializeFramework)(), std::istream& input, const Console
         if (printPrompts) quvo::Write("> ");
         std::string line;
         const LineStatus status = editor ? ReadFromEditor(*editor, line) : ReadCappedLine(input, line);
-        if (status == LineStatus::End) End(options, options.script && !allSucceeded ? 1 : 0);
+        if (status == LineStatus::End)
+            End(options, std::move(editor), options.script && !allSucceeded ? 1 : 0);
         if (status == LineStatus::TooLong) {
             allSucceeded = false;
             const std::string name = g_pSoftphoneControl->GetResultCodeName(ERROR_INVALID_COMMAND);

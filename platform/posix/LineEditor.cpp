@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,20 +40,23 @@ constexpr wchar_t kInterruptKey = L'\003';
 // Longer lines are not worth remembering; this also bounds the history file.
 constexpr size_t kMaxHistoryEntry = 4096;
 
-// Set by the signal handlers, read by the main thread's character reader.
-int g_wakeWriteFd = -1;
-volatile sig_atomic_t g_interrupted = 0;
-volatile sig_atomic_t g_resized = 0;
-volatile sig_atomic_t g_continued = 0;
+// Set by the signal handlers (on whichever thread the signal lands), read by the
+// main thread's character reader. Lock-free atomics: safe in a handler and across threads.
+std::atomic<int> g_wakeWriteFd{-1};
+std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_resized{false};
+std::atomic<bool> g_continued{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 void OnSignal(int signo) {
     const int savedErrno = errno;
-    if (signo == SIGINT) g_interrupted = 1;
-    if (signo == SIGWINCH) g_resized = 1;
-    if (signo == SIGCONT) g_continued = 1;
-    if (g_wakeWriteFd >= 0) {
+    if (signo == SIGINT) g_interrupted = true;
+    if (signo == SIGWINCH) g_resized = true;
+    if (signo == SIGCONT) g_continued = true;
+    const int fd = g_wakeWriteFd.load();
+    if (fd >= 0) {
         const char byte = 0;
-        [[maybe_unused]] const ssize_t ignored = ::write(g_wakeWriteFd, &byte, 1);
+        [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
     }
     errno = savedErrno;
 }
@@ -255,7 +259,7 @@ CLibeditLineEditor::~CLibeditLineEditor() {
 
 ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
     line.clear();
-    g_interrupted = 0;
+    g_interrupted = false;
     DrainWakePipe();
     m_tooLong = false;
     m_input = std::mbstate_t{};
@@ -269,8 +273,8 @@ ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
     std::fflush(stdout);
     if (text == nullptr || count <= 0) {
         // Ctrl-D on an empty line (or the terminal went away): end the line on screen.
-        quvo::ReleaseEvents();
         quvo::Write("\n");
+        quvo::ReleaseEvents();
         return Status::End;
     }
     quvo::ReleaseEvents();
@@ -291,8 +295,7 @@ int CLibeditLineEditor::ReadCharacter(EditLine* el, wchar_t* out) {
 int CLibeditLineEditor::NextCharacter(wchar_t* out) {
     for (;;) {
         ServiceWakeUps();
-        if (g_interrupted) {
-            g_interrupted = 0;
+        if (g_interrupted.exchange(false)) {
             *out = kInterruptKey;
             return 1;
         }
@@ -339,15 +342,13 @@ void CLibeditLineEditor::DrainWakePipe() {
 }
 
 void CLibeditLineEditor::ServiceWakeUps() {
-    if (g_continued) {
+    if (g_continued.exchange(false)) {
         // Back from a stop: the shell may have changed the terminal's modes meanwhile.
-        g_continued = 0;
         el_set(m_el, EL_PREP_TERM, 0);
         el_set(m_el, EL_PREP_TERM, 1);
         el_set(m_el, EL_REFRESH);
     }
-    if (g_resized) {
-        g_resized = 0;
+    if (g_resized.exchange(false)) {
         el_resize(m_el);
     }
     PrintHeldLines();

@@ -210,6 +210,12 @@ class TerminalCase(ConsoleTestCase):
         for terminal in self.terminals:
             terminal.kill()
         super().tearDown()
+        # Standard error is the terminal too: a sanitizer's report shows on it.
+        for terminal in self.terminals:
+            screen = bytes(terminal.raw).decode("utf-8", "replace")
+            for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer",
+                           "runtime error:"):
+                self.assertNotIn(marker, screen)
 
     def start_terminal(self, **kwargs):
         terminal = TerminalConsole(self.env, **kwargs)
