@@ -99,7 +99,11 @@ int CharacterCount(const std::string& text) {
 bool MakeDirectories(const std::string& path) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash != std::string::npos && part.back() == '/') continue;  // "//" in the path
+        struct stat info {};
+        if (::stat(part.c_str(), &info) == 0 ? !S_ISDIR(info.st_mode) : ::mkdir(part.c_str(), 0700) != 0) {
+            return false;
+        }
         if (slash == std::string::npos) return true;
     }
 }
