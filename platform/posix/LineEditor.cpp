@@ -272,6 +272,9 @@ ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &byte, 1);
     });
+    // Raw mode before the prompt is drawn, so that nothing typed at once is echoed
+    // by the terminal itself; el_gets leaves the terminal as it found it again.
+    el_set(m_el, EL_PREP_TERM, 1);
     int count = 0;
     const char* text = el_gets(m_el, &count);
     std::fflush(stdout);
