@@ -118,12 +118,13 @@ int RunConsole(bool (*initializeFramework)(), std::istream& input, const Console
     g_pSoftphoneControl = new link::CSoftphoneControl();
 
     bool allSucceeded = true;
+    std::string line;
     for (;;) {
         if (printPrompts) quvo::Write("> ");
-        std::string line;
         const LineStatus status = editor ? ReadFromEditor(*editor, line) : ReadCappedLine(input, line);
-        if (status == LineStatus::End)
+        if (status == LineStatus::End) {
             End(options, std::move(editor), options.script && !allSucceeded ? 1 : 0);
+        }
         if (status == LineStatus::TooLong) {
             allSucceeded = false;
             const std::string name = g_pSoftphoneControl->GetResultCodeName(ERROR_INVALID_COMMAND);
