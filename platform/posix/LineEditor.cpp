@@ -216,9 +216,10 @@ bool CLibeditLineEditor::Open() {
     el_set(m_el, EL_PROMPT, &CLibeditLineEditor::Prompt);
     el_set(m_el, EL_HIST, history, m_history);
     el_set(m_el, EL_GETCFN, &CLibeditLineEditor::ReadCharacter);
-    el_set(m_el, EL_ADDFN, "quvo-complete", "Complete the word before the cursor",
-           &CLibeditLineEditor::CompleteKey);
-    el_set(m_el, EL_ADDFN, "quvo-interrupt", "Abandon the line", &CLibeditLineEditor::InterruptKey);
+    // The wide form: the narrow one copies the names and never frees the copies.
+    el_wset(m_el, EL_ADDFN, L"quvo-complete", L"Complete the word before the cursor",
+            &CLibeditLineEditor::CompleteKey);
+    el_wset(m_el, EL_ADDFN, L"quvo-interrupt", L"Abandon the line", &CLibeditLineEditor::InterruptKey);
     // The keys operators know from other consoles.
     const char* const bindings[][2] = {
         {"^I", "quvo-complete"},           {"^C", "quvo-interrupt"},     {"^R", "em-inc-search-prev"},
