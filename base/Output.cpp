@@ -1,7 +1,9 @@
 #include "base/Output.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 #ifndef _WIN32
@@ -25,6 +27,18 @@ std::function<void(std::string_view)>& Sink() {
     return *sink;
 }
 
+// Guarded by OutputMutex().
+struct EventState {
+    EventStyle style;
+    std::function<void()> wake;  // set while lines are held
+    std::string held;
+};
+
+EventState& Events() {
+    static auto* state = new EventState;
+    return *state;
+}
+
 std::string FormatArgs(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -39,10 +53,7 @@ std::string FormatArgs(const char* format, va_list args) {
     return text;
 }
 
-}  // namespace
-
-void Write(std::string_view text) {
-    std::lock_guard<std::mutex> lock(OutputMutex());
+void WriteLocked(std::string_view text) {
     if (Sink()) {
         Sink()(text);
         return;
@@ -61,6 +72,13 @@ void Write(std::string_view text) {
 #endif
 }
 
+}  // namespace
+
+void Write(std::string_view text) {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    WriteLocked(text);
+}
+
 std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -77,12 +95,60 @@ void Print(const char* format, ...) {
     Write(text);
 }
 
+std::string TimestampNow() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    return Format("%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(millis));
+}
+
 void WriteEvent(std::string_view line, bool withPrompt) {
-    std::string text;
-    text.reserve(line.size() + 3);
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    EventState& events = Events();
+    // The time is taken under the lock, so that stamps never go backwards in the output.
+    std::string text = events.style.timestamps ? TimestampNow() : std::string();
+    text.reserve(text.size() + line.size() + 3);
     text.append(line);
-    text.append(withPrompt ? "\n> " : "\n");
-    Write(text);
+    text.append(withPrompt && events.style.prompt ? "\n> " : "\n");
+    if (events.wake) {
+        events.held.append(text);
+        events.wake();
+        return;
+    }
+    WriteLocked(text);
+}
+
+void SetEventStyle(EventStyle style) {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    Events().style = style;
+}
+
+void HoldEvents(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    Events().wake = std::move(wake);
+}
+
+std::string TakeHeldEvents() {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    std::string held;
+    held.swap(Events().held);
+    return held;
+}
+
+void ReleaseEvents() {
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    EventState& events = Events();
+    events.wake = nullptr;
+    if (!events.held.empty()) WriteLocked(events.held);
+    std::string().swap(events.held);
 }
 
 void PrintEvent(const char* format, ...) {

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "console/CommandLoop.h"
+#include "console/Options.h"
 #include "platform/Desktop.h"
 #include "platform/Presence.h"
 #include "platform/SoftphoneBinding.h"
@@ -20,6 +21,13 @@ quvo::link::CSoftphoneControl::Options PlatformOptions() {
 
 }  // namespace
 
-int main() {
-    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin, PlatformOptions);
+int main(int argc, char** argv) {
+    quvo::ConsoleOptions options;
+    if (const auto status = quvo::HandleCommandLine(argc, argv, options)) return *status;
+#ifndef _WIN32
+    // Standard input is read through its own buffer, in large reads, rather than
+    // one character at a time through C's stdio (nothing else reads it).
+    std::ios::sync_with_stdio(false);
+#endif
+    return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin, PlatformOptions, options);
 }

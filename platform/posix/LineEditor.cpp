@@ -1,0 +1,570 @@
+// The terminal line editor on libedit.
+//
+// Only the main thread touches libedit and, while a line is edited, the terminal:
+// unsolicited lines from other threads are held by the output writer, which wakes
+// the editor through a pipe; the editor's character reader then clears the edited
+// line from the screen, prints the held lines and lets libedit draw the prompt and
+// the line again below them. Ctrl-C (SIGINT) wakes the reader the same way and is
+// turned into a key that abandons the line.
+#include "platform/LineEditor.h"
+
+#include <fcntl.h>
+#include <histedit.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <deque>
+#include <string>
+
+#include "base/Output.h"
+
+namespace quvo::platform {
+
+namespace {
+
+// The key that the reader hands to libedit for Ctrl-C. With the terminal's own
+// signal keys on, Ctrl-C never arrives as a character; the signal stands in for it.
+constexpr wchar_t kInterruptKey = L'\003';
+
+// Longer lines are not worth remembering; this also bounds the history file.
+constexpr size_t kMaxHistoryEntry = 4096;
+
+// Set by the signal handlers (on whichever thread the signal lands), read by the
+// main thread's character reader. Lock-free atomics: safe in a handler and across threads.
+std::atomic<int> g_wakeWriteFd{-1};
+std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_resized{false};
+std::atomic<bool> g_continued{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+void OnSignal(int signo) {
+    const int savedErrno = errno;
+    if (signo == SIGINT) g_interrupted = true;
+    if (signo == SIGWINCH) g_resized = true;
+    if (signo == SIGCONT) g_continued = true;
+    const int fd = g_wakeWriteFd.load();
+    if (fd >= 0) {
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
+    }
+    errno = savedErrno;
+}
+
+std::string Narrow(const wchar_t* begin, const wchar_t* end) {
+    std::string text;
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (const wchar_t* p = begin; p < end; ++p) {
+        const size_t n = std::wcrtomb(bytes, *p, &state);
+        if (n == static_cast<size_t>(-1)) {
+            text.push_back('?');
+            state = std::mbstate_t{};
+        } else {
+            text.append(bytes, n);
+        }
+    }
+    return text;
+}
+
+// Characters (not bytes) in a narrow text.
+int CharacterCount(const std::string& text) {
+    std::mbstate_t state{};
+    int count = 0;
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const size_t n = std::mbrlen(p, left, &state);
+        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            state = std::mbstate_t{};
+            ++p, --left;
+        } else {
+            p += n, left -= n;
+        }
+        ++count;
+    }
+    return count;
+}
+
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (slash != std::string::npos && part.back() == '/') continue;  // "//" in the path
+        struct stat info {};
+        if (::stat(part.c_str(), &info) == 0 ? !S_ISDIR(info.st_mode) : ::mkdir(part.c_str(), 0700) != 0) {
+            return false;
+        }
+        if (slash == std::string::npos) return true;
+    }
+}
+
+// Opens the history file for writing (creating it), readable by its owner only.
+int OpenHistoryFile(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fchmod(fd, 0600) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n, left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+class CLibeditLineEditor final : public ILineEditor {
+  public:
+    explicit CLibeditLineEditor(LineEditorSettings settings) : m_settings(std::move(settings)) {}
+    ~CLibeditLineEditor() override;
+
+    bool Open();
+    Status ReadLine(std::string& line) override;
+
+  private:
+    static int ReadCharacter(EditLine* el, wchar_t* out);
+    static unsigned char CompleteKey(EditLine* el, int key);
+    static unsigned char InterruptKey(EditLine* el, int key);
+    static char* Prompt(EditLine* el);
+    static CLibeditLineEditor& Of(EditLine* el);
+
+    int NextCharacter(wchar_t* out);
+    void ServiceWakeUps();
+    void PrintHeldLines();
+    void DrainWakePipe();
+
+    // Where the edited line stands on the screen, counted in rows from the prompt's.
+    struct Geometry {
+        int cursorRow = 0;
+        int endRow = 0;
+        int endColumn = 0;
+    };
+    Geometry Measure() const;
+    std::string ClearLineSequence() const;
+    std::string MoveBelowLineSequence() const;
+    void ClearBuffer();
+
+    void LoadHistory();
+    void Remember(const std::string& line);
+    void RewriteHistoryFile();
+
+    LineEditorSettings m_settings;
+    EditLine* m_el = nullptr;
+    History* m_history = nullptr;
+    HistEvent m_event{};
+    FILE* m_errors = nullptr;
+    int m_wake[2] = {-1, -1};
+    std::mbstate_t m_input{};
+    bool m_tooLong = false;
+    std::deque<std::string> m_entries;  // the remembered lines, oldest first
+    size_t m_fileLines = 0;             // lines in the history file as far as known
+    struct sigaction m_oldInt {
+    }, m_oldWinch{}, m_oldCont{};
+    bool m_signalsSet = false;
+};
+
+CLibeditLineEditor& CLibeditLineEditor::Of(EditLine* el) {
+    void* self = nullptr;
+    el_get(el, EL_CLIENTDATA, &self);
+    return *static_cast<CLibeditLineEditor*>(self);
+}
+
+char* CLibeditLineEditor::Prompt(EditLine* el) {
+    return Of(el).m_settings.prompt.data();
+}
+
+bool CLibeditLineEditor::Open() {
+    if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    // libedit's complaints (an unknown terminal, say) must not reach the operator's
+    // screen: the plain mode takes over instead.
+    m_errors = std::fopen("/dev/null", "we");
+    if (m_errors == nullptr) return false;
+    m_el = el_init("quvoconnect", stdin, stdout, m_errors);
+    if (m_el == nullptr) return false;
+    const char* terminal = nullptr;
+    if (el_get(m_el, EL_TERMINAL, &terminal) != 0 || terminal == nullptr ||
+        std::strcmp(terminal, "dumb") == 0) {
+        return false;
+    }
+
+    m_history = history_init();
+    if (m_history == nullptr) return false;
+    history(m_history, &m_event, H_SETSIZE, static_cast<int>(m_settings.historySize));
+    history(m_history, &m_event, H_SETUNIQUE, 1);
+
+    el_set(m_el, EL_CLIENTDATA, this);
+    el_set(m_el, EL_EDITOR, "emacs");
+    el_set(m_el, EL_PROMPT, &CLibeditLineEditor::Prompt);
+    el_set(m_el, EL_HIST, history, m_history);
+    el_set(m_el, EL_GETCFN, &CLibeditLineEditor::ReadCharacter);
+    // The wide form: the narrow one copies the names and never frees the copies.
+    el_wset(m_el, EL_ADDFN, L"quvo-complete", L"Complete the word before the cursor",
+            &CLibeditLineEditor::CompleteKey);
+    el_wset(m_el, EL_ADDFN, L"quvo-interrupt", L"Abandon the line", &CLibeditLineEditor::InterruptKey);
+    // The keys operators know from other consoles.
+    const char* const bindings[][2] = {
+        {"^I", "quvo-complete"},           {"^C", "quvo-interrupt"},     {"^R", "em-inc-search-prev"},
+        {"^W", "ed-delete-prev-word"},     {"^U", "vi-kill-line-prev"},  {"\\e[1;5C", "em-next-word"},
+        {"\\e[1;5D", "ed-prev-word"},      {"\\e[1;3C", "em-next-word"}, {"\\e[1;3D", "ed-prev-word"},
+        {"\\e[H", "ed-move-to-beg"},       {"\\e[F", "ed-move-to-end"},  {"\\eOH", "ed-move-to-beg"},
+        {"\\eOF", "ed-move-to-end"},       {"\\e[1~", "ed-move-to-beg"}, {"\\e[4~", "ed-move-to-end"},
+        {"\\e[3~", "ed-delete-next-char"},
+    };
+    for (const auto& binding : bindings) el_set(m_el, EL_BIND, binding[0], binding[1], nullptr);
+    // The operator's own ~/.editrc (or $EDITRC) may change any of this.
+    el_source(m_el, nullptr);
+
+    LoadHistory();
+
+    g_wakeWriteFd = m_wake[1];
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no restart: the reader's poll returns and sees the flag
+    sigaction(SIGINT, &action, &m_oldInt);
+    sigaction(SIGWINCH, &action, &m_oldWinch);
+    sigaction(SIGCONT, &action, &m_oldCont);
+    m_signalsSet = true;
+    return true;
+}
+
+CLibeditLineEditor::~CLibeditLineEditor() {
+    if (m_signalsSet) {
+        sigaction(SIGINT, &m_oldInt, nullptr);
+        sigaction(SIGWINCH, &m_oldWinch, nullptr);
+        sigaction(SIGCONT, &m_oldCont, nullptr);
+        g_wakeWriteFd = -1;
+    }
+    if (m_el) el_end(m_el);
+    if (m_history) history_end(m_history);
+    if (m_errors) std::fclose(m_errors);
+    for (int fd : m_wake) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
+    line.clear();
+    g_interrupted = false;
+    DrainWakePipe();
+    m_tooLong = false;
+    m_input = std::mbstate_t{};
+    const int wakeFd = m_wake[1];
+    quvo::HoldEvents([wakeFd] {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &byte, 1);
+    });
+    // Raw mode before the prompt is drawn, so that nothing typed at once is echoed
+    // by the terminal itself; el_gets leaves the terminal as it found it again.
+    el_set(m_el, EL_PREP_TERM, 1);
+    int count = 0;
+    const char* text = el_gets(m_el, &count);
+    std::fflush(stdout);
+    if (text == nullptr || count <= 0) {
+        // Ctrl-D on an empty line (or the terminal went away): end the line on screen.
+        quvo::Write("\n");
+        quvo::ReleaseEvents();
+        return Status::End;
+    }
+    quvo::ReleaseEvents();
+    line.assign(text, static_cast<size_t>(count));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (m_tooLong || line.size() > m_settings.maxLineLength) {
+        std::string().swap(line);
+        return Status::TooLong;
+    }
+    Remember(line);
+    return Status::Line;
+}
+
+int CLibeditLineEditor::ReadCharacter(EditLine* el, wchar_t* out) {
+    return Of(el).NextCharacter(out);
+}
+
+int CLibeditLineEditor::NextCharacter(wchar_t* out) {
+    for (;;) {
+        ServiceWakeUps();
+        if (g_interrupted.exchange(false)) {
+            *out = kInterruptKey;
+            return 1;
+        }
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (fds[1].revents != 0) {
+            DrainWakePipe();
+            continue;
+        }
+        if (fds[0].revents == 0) continue;
+        char byte = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return -1;
+        }
+        if (n == 0) return 0;
+        wchar_t wc = 0;
+        const size_t used = std::mbrtowc(&wc, &byte, 1, &m_input);
+        if (used == static_cast<size_t>(-2)) continue;  // more bytes of this character to come
+        if (used == static_cast<size_t>(-1)) {
+            m_input = std::mbstate_t{};  // not a character of this locale: dropped
+            continue;
+        }
+        // A line at its limit takes no more text; editing keys still work.
+        const LineInfoW* info = el_wline(m_el);
+        const size_t length = static_cast<size_t>(info->lastchar - info->buffer);
+        if (length >= m_settings.maxLineLength && wc >= 0x20 && wc != 0x7f) {
+            m_tooLong = true;
+            continue;
+        }
+        *out = wc;
+        return 1;
+    }
+}
+
+void CLibeditLineEditor::DrainWakePipe() {
+    char bytes[256];
+    while (::read(m_wake[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
+void CLibeditLineEditor::ServiceWakeUps() {
+    if (g_continued.exchange(false)) {
+        // Back from a stop: the shell may have changed the terminal's modes meanwhile.
+        el_set(m_el, EL_PREP_TERM, 0);
+        el_set(m_el, EL_PREP_TERM, 1);
+        el_set(m_el, EL_REFRESH);
+    }
+    if (g_resized.exchange(false)) {
+        el_resize(m_el);
+    }
+    PrintHeldLines();
+}
+
+void CLibeditLineEditor::PrintHeldLines() {
+    const std::string held = quvo::TakeHeldEvents();
+    if (held.empty()) return;
+    std::fflush(stdout);
+    quvo::Write(ClearLineSequence() + held);
+    el_set(m_el, EL_REFRESH);
+}
+
+CLibeditLineEditor::Geometry CLibeditLineEditor::Measure() const {
+    int columns = 0;
+    if (el_get(m_el, EL_GETTC, "co", &columns) != 0 || columns <= 0) columns = 80;
+    const LineInfoW* info = el_wline(m_el);
+    Geometry geometry;
+    int row = 0;
+    int column = 0;
+    const auto advance = [&](wchar_t c) {
+        if (c == L'\t') {
+            do {
+                if (++column >= columns) column = 0, ++row;
+            } while (column % 8 != 0);
+            return;
+        }
+        int width = (c < 0x20 || c == 0x7f) ? 2 : ::wcwidth(c);  // control characters show as ^X
+        if (width < 0) width = 1;
+        if (column + width > columns) column = 0, ++row;
+        column += width;
+        if (column >= columns) column = 0, ++row;
+    };
+    const std::wstring prompt(m_settings.prompt.begin(), m_settings.prompt.end());
+    for (wchar_t c : prompt) advance(c);
+    for (const wchar_t* p = info->buffer; p < info->lastchar; ++p) {
+        if (p == info->cursor) geometry.cursorRow = row;
+        advance(*p);
+    }
+    if (info->cursor >= info->lastchar) geometry.cursorRow = row;
+    geometry.endRow = row;
+    geometry.endColumn = column;
+    return geometry;
+}
+
+std::string CLibeditLineEditor::ClearLineSequence() const {
+    // Up to the prompt's row, to its start, and clear to the end of the screen.
+    std::string sequence = "\r";
+    for (int i = Measure().cursorRow; i > 0; --i) sequence += "\033[A";
+    sequence += "\033[J";
+    return sequence;
+}
+
+std::string CLibeditLineEditor::MoveBelowLineSequence() const {
+    const Geometry geometry = Measure();
+    std::string sequence;
+    for (int i = geometry.cursorRow; i < geometry.endRow; ++i) sequence += "\r\n";
+    sequence += geometry.endColumn > 0 ? "\r\n" : "\r";
+    return sequence;
+}
+
+void CLibeditLineEditor::ClearBuffer() {
+    const LineInfoW* info = el_wline(m_el);
+    el_cursor(m_el, static_cast<int>(info->lastchar - info->cursor));
+    info = el_wline(m_el);
+    el_deletestr(m_el, static_cast<int>(info->cursor - info->buffer));
+}
+
+unsigned char CLibeditLineEditor::InterruptKey(EditLine* el, int) {
+    // The abandoned line stays on the screen; a fresh prompt stands below it.
+    CLibeditLineEditor& self = Of(el);
+    std::fflush(stdout);
+    quvo::Write(self.MoveBelowLineSequence());
+    self.ClearBuffer();
+    self.m_tooLong = false;
+    el_set(el, EL_REFRESH);
+    return CC_NORM;
+}
+
+unsigned char CLibeditLineEditor::CompleteKey(EditLine* el, int) {
+    CLibeditLineEditor& self = Of(el);
+    if (!self.m_settings.complete) return CC_REFRESH_BEEP;
+    const LineInfoW* info = el_wline(el);
+    const std::string before = Narrow(info->buffer, info->cursor);
+    const LineCompletion completion = self.m_settings.complete(before);
+    if (completion.replacement.empty() && completion.choices.empty()) return CC_REFRESH_BEEP;
+    std::string listing;
+    if (!completion.choices.empty()) {
+        // The choices go below the line, and the line is drawn again under them.
+        listing = self.MoveBelowLineSequence();
+        for (size_t i = 0; i < completion.choices.size(); ++i) {
+            listing += (i == 0 ? "" : "  ") + completion.choices[i];
+        }
+        listing += "\n";
+    }
+    const std::string word = before.substr(std::min(completion.wordStart, before.size()));
+    if (!completion.replacement.empty() && completion.replacement != word) {
+        el_deletestr(el, CharacterCount(word));
+        el_insertstr(el, completion.replacement.c_str());
+    }
+    if (listing.empty()) return CC_REFRESH;
+    std::fflush(stdout);
+    quvo::Write(listing);
+    el_set(el, EL_REFRESH);
+    return CC_NORM;
+}
+
+void CLibeditLineEditor::LoadHistory() {
+    if (m_settings.historyPath.empty()) return;
+    const size_t slash = m_settings.historyPath.rfind('/');
+    if (slash != std::string::npos && slash > 0 &&
+        !MakeDirectories(m_settings.historyPath.substr(0, slash))) {
+        m_settings.historyPath.clear();
+        return;
+    }
+    const int probe = OpenHistoryFile(m_settings.historyPath, O_APPEND);
+    if (probe < 0) {
+        m_settings.historyPath.clear();  // no usable file: a history in memory only
+        return;
+    }
+    ::close(probe);
+
+    FILE* file = std::fopen(m_settings.historyPath.c_str(), "re");
+    if (file == nullptr) return;
+    bool dropped = false;
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t length = 0;
+    while ((length = ::getline(&buffer, &capacity, file)) >= 0) {
+        ++m_fileLines;
+        std::string entry(buffer, static_cast<size_t>(length));
+        if (!entry.empty() && entry.back() == '\n') entry.pop_back();
+        // A file written by hand or by an older program may hold what is never kept.
+        if (entry.empty() || entry.size() > kMaxHistoryEntry ||
+            (m_settings.mayKeep && !m_settings.mayKeep(entry))) {
+            dropped = true;
+            continue;
+        }
+        if (!m_entries.empty() && m_entries.back() == entry) continue;
+        m_entries.push_back(std::move(entry));
+        if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
+    }
+    std::free(buffer);
+    std::fclose(file);
+    for (const std::string& entry : m_entries) history(m_history, &m_event, H_ENTER, entry.c_str());
+    if (dropped || m_fileLines > m_settings.historySize) RewriteHistoryFile();
+}
+
+void CLibeditLineEditor::Remember(const std::string& line) {
+    if (line.empty() || line.size() > kMaxHistoryEntry) return;
+    if (m_settings.mayKeep && !m_settings.mayKeep(line)) return;
+    if (!m_entries.empty() && m_entries.back() == line) return;
+    history(m_history, &m_event, H_ENTER, line.c_str());
+    m_entries.push_back(line);
+    if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
+    if (m_settings.historyPath.empty()) return;
+    // Appended at once, so that a console killed later loses nothing and two
+    // consoles at once keep both their lines; trimmed when it grows too long.
+    if (m_fileLines + 1 > 2 * m_settings.historySize) {
+        RewriteHistoryFile();
+        return;
+    }
+    const int fd = OpenHistoryFile(m_settings.historyPath, O_APPEND);
+    if (fd < 0) return;
+    if (WriteAll(fd, line + "\n")) ++m_fileLines;
+    ::close(fd);
+}
+
+void CLibeditLineEditor::RewriteHistoryFile() {
+    const std::string temporary = m_settings.historyPath + ".new";
+    const int fd = OpenHistoryFile(temporary, O_TRUNC);
+    if (fd < 0) return;
+    std::string text;
+    for (const std::string& entry : m_entries) text += entry + "\n";
+    const bool written = WriteAll(fd, text);
+    ::close(fd);
+    if (written && ::rename(temporary.c_str(), m_settings.historyPath.c_str()) == 0) {
+        m_fileLines = m_entries.size();
+    } else {
+        ::unlink(temporary.c_str());
+    }
+}
+
+bool IsEditableTerminal() {
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return false;
+    const char* term = std::getenv("TERM");
+    return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
+}  // namespace
+
+std::unique_ptr<ILineEditor> OpenTerminalLineEditor(LineEditorSettings settings) {
+    if (!IsEditableTerminal()) return nullptr;
+    auto editor = std::make_unique<CLibeditLineEditor>(std::move(settings));
+    if (!editor->Open()) return nullptr;
+    return editor;
+}
+
+std::string DefaultHistoryPath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') return std::string(state) + "/quvoconnect/history";
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        const passwd* entry = ::getpwuid(::getuid());
+        home = entry != nullptr ? entry->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] != '/') return std::string();
+    return std::string(home) + "/.local/state/quvoconnect/history";
+}
+
+}  // namespace quvo::platform
