@@ -76,7 +76,7 @@ ParsedOptions ParseOptions(int argc, const char* const* argv) {
         if (arg == "--version") {
             ParsedOptions version;
             version.exitStatus = 0;
-            version.out = "quvoconnect " QUVO_VERSION "\n";
+            version.out = "QUVOConnect " QUVO_VERSION "\n";
             return version;
         }
         if (arg == "--script") {

@@ -37,7 +37,7 @@ class Options(ScriptCase):
 
         result = subprocess.run(harness.console_command() + ["--version"], env=self.env.env, capture_output=True,
                                 stdin=subprocess.DEVNULL, timeout=60)
-        self.assertEqual((result.returncode, result.stdout.replace(b"\r\n", b"\n")), (0, b"quvoconnect 1.0\n"))
+        self.assertEqual((result.returncode, result.stdout.replace(b"\r\n", b"\n")), (0, b"QUVOConnect 1.0\n"))
 
         for args in (["--bogus"], ["--script", "extra"], ["--linger"], ["--linger", "soon"]):
             with self.subTest(args=args):

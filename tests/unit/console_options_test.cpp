@@ -43,7 +43,7 @@ TEST(ConsoleOptions, HelpAndVersionEndAtOnceWithStatusZero) {
     }
     const ParsedOptions version = Parse({"--version"});
     EXPECT_EQ(version.exitStatus, 0);
-    EXPECT_EQ(version.out, "quvoconnect 1.0\n");
+    EXPECT_EQ(version.out, "QUVOConnect 1.0\n");
 }
 
 TEST(ConsoleOptions, AnythingElseIsRefusedWithTheUsageOnStandardError) {
