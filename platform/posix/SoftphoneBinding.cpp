@@ -38,6 +38,19 @@ std::string FailureText(const std::string& utf8) {
     return ToPrintable(Utf8ToWide(utf8));
 }
 
+// The unique name that owns the softphone's well-known name; throws sdbus::Error
+// when nobody does.
+std::string NameOwner(sdbus::IConnection& connection) {
+    auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    std::string owner;
+    bus->callMethod("GetNameOwner")
+        .onInterface("org.freedesktop.DBus")
+        .withTimeout(kCallTimeout)
+        .withArguments(std::string(kBusName))
+        .storeResultsTo(owner);
+    return owner;
+}
+
 // A failed call as the console reports it: the status, the error's name and the
 // softphone's text.
 link::CAutomationError ToAutomationError(const sdbus::Error& error) {
@@ -146,14 +159,7 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
     bool StillServed() override {
         try {
             std::lock_guard<std::mutex> lock(m_callMutex);
-            auto bus = sdbus::createProxy(*m_connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-            std::string owner;
-            bus->callMethod("GetNameOwner")
-                .onInterface("org.freedesktop.DBus")
-                .withTimeout(kCallTimeout)
-                .withArguments(std::string(kBusName))
-                .storeResultsTo(owner);
-            return owner == m_owner;
+            return NameOwner(*m_connection) == m_owner;
         } catch (...) {
             return false;
         }
@@ -355,14 +361,7 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
 std::unique_ptr<link::ISoftphone> BindSoftphone() {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        std::string owner;
-        bus->callMethod("GetNameOwner")
-            .onInterface("org.freedesktop.DBus")
-            .withTimeout(kCallTimeout)
-            .withArguments(std::string(kBusName))
-            .storeResultsTo(owner);
-        bus.reset();
+        std::string owner = NameOwner(*connection);
         return std::make_unique<DBusSoftphone>(std::move(connection), std::move(owner));
     } catch (const sdbus::Error&) {
         return nullptr;  // no bus, or nobody owns the name

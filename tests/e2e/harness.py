@@ -46,6 +46,18 @@ def line_update(state, name, ref, direction, other, line="1(1001)", button=1):
             f"Direction={direction}, OtherParty={other}\n> ")
 
 
+def wait_for(predicate, timeout=10, what="condition"):
+    """Polls predicate until it returns something true, which is returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
 def console_command():
     """The command line that starts the console of the build under test."""
     if ON_WINDOWS_BUILD:

@@ -17,20 +17,11 @@ import time
 import unittest
 
 import harness
-from harness import CALL_MANAGER_UP, CONNECTED, ConsoleTestCase, requires_simulator
+from harness import wait_for, CALL_MANAGER_UP, CONNECTED, ConsoleTestCase, requires_simulator
 
 SILENT = "> "
 
 
-def wait_for(predicate, timeout=10, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.05)
 
 
 def resident_kib(pid):

@@ -10,20 +10,11 @@ import time
 import unittest
 
 import harness
-from harness import CONNECTED, ConsoleTestCase, requires_simulator
+from harness import wait_for, CONNECTED, ConsoleTestCase, requires_simulator
 
 NOT_FOUND = "> Error : ERROR_PHONE_NOT_FOUND\n> "
 SILENT = "> "  # a command that succeeds prints nothing but the next prompt
 
-def wait_for(predicate, timeout=5, what="condition"):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.05)
 
 
 # The launched program writes what it saw into the file named by its own
