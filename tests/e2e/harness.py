@@ -125,6 +125,26 @@ def restart_wine():
     wine_quiet("cmd", "/c", "exit")
 
 
+def windows_path(path):
+    """A Linux path as the Windows build sees it (Wine maps / to drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def quit_started_simulator(env):
+    """Ends a Windows simulator that a test did not start itself (RunProgram started it)
+    through the control port it inherited; restarts Wine when it does not go. Such a
+    simulator holds the console's output pipes, so it must be gone before the console
+    is reaped."""
+    try:
+        control_request(env.ctl_port, ["quit"], timeout=5)
+    except OSError:
+        pass
+    gone = subprocess.run(simulator_command() + ["ctl", "wait-gone", "10"], env=env.env, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=60)
+    if gone.returncode != 0:
+        restart_wine()
+
+
 def control_request(port, words, timeout=15):
     """One request on the Windows simulator's control port: (ok, output lines, error)."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:

@@ -12,9 +12,16 @@ import time
 import unittest
 
 import harness
-from harness import ConsoleTestCase, requires_simulator
+from harness import ON_WINDOWS_BUILD, ConsoleTestCase, requires_simulator
 
-EMAPP_SIM = os.path.join(harness.BUILD_DIR, "emapp-sim", "quvo-emapp-sim")
+# The stand-in is a Linux program; the Windows build's console reaches it on loopback
+# from under Wine, given its path in QUVO_EMAPP_SIM (scripts/test-windows.sh sets it).
+EMAPP_SIM = os.environ.get("QUVO_EMAPP_SIM") or (
+    "" if ON_WINDOWS_BUILD else os.path.join(harness.BUILD_DIR, "emapp-sim", "quvo-emapp-sim"))
+requires_standin = unittest.skipUnless(
+    EMAPP_SIM and os.access(EMAPP_SIM, os.X_OK),
+    "the Linux Extension Mobility stand-in is not built (build the linux preset's quvo-emapp-sim and set "
+    "QUVO_EMAPP_SIM to its path)")
 DEVICE = "SEPQUVO0001"
 # A command's whole answer, including the prompt that follows it.
 LOGIN_OK = "> Event : Extension Mobility login successfull\n> "
@@ -73,7 +80,7 @@ class EmConsoleTestCase(ConsoleTestCase):
         return console
 
 
-@requires_simulator
+@requires_standin
 class AgainstTheStandIn(EmConsoleTestCase):
     def setUp(self):
         super().setUp()
@@ -255,15 +262,6 @@ class AgainstOtherServers(EmConsoleTestCase):
         self.assertEqual(console.ask("EMLogout"), LOGOUT_OK)
         self.assertEqual(server.paths, [f"{SERVLET}?device={DEVICE}&doLogout=true", f"{SERVLET}?moved=1"])
 
-    def test_closed_port_is_an_unknown_response(self):
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-        probe.close()
-        console = self.console_for(f"127.0.0.1:{port}")
-        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_UNKNOWN_RESPONSE"))
-        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_UNKNOWN_RESPONSE"))
-
     def test_request_that_cannot_be_issued(self):
         # An empty host makes a URL that cannot be requested at all.
         console = self.console_for("")
@@ -288,6 +286,19 @@ class AgainstOtherServers(EmConsoleTestCase):
         self.assertLess(elapsed, 30)
         # The console is still answering.
         self.assertEqual(console.ask("EMLogin alice"), error("ERROR_MISSING_PARAMETER"))
+
+
+class Unreachable(EmConsoleTestCase):
+    def test_closed_port_is_an_unknown_response(self):
+        # Under Wine the DOM document's load reports no failure for a port nobody
+        # listens on, only an empty document: the same code either way.
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        console = self.console_for(f"127.0.0.1:{port}")
+        self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_UNKNOWN_RESPONSE"))
+        self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_UNKNOWN_RESPONSE"))
 
 
 if __name__ == "__main__":
