@@ -343,6 +343,12 @@ class Process:
             self._cursor = len(current)
             return chunk
 
+    @property
+    def output_closed(self):
+        """Whether the process's standard output has reached its end."""
+        with self._cond:
+            return self._closed
+
     def wait_closed(self, timeout=10):
         """Waits for the process to end and its output to close; returns its status."""
         status = self.proc.wait(timeout)
@@ -359,8 +365,17 @@ class Process:
             except ProcessLookupError:
                 pass
             self.proc.wait(10)
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if stream:
+        if self.proc.stdin:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+        # A reading stream is closed only once its reader is done: closing it under a
+        # reader that still waits (a program the process started keeps the pipe
+        # open) would block until that program ends.
+        for stream, reader in ((self.proc.stdout, self._reader), (self.proc.stderr, self._err_reader)):
+            reader.join(2)
+            if stream and not reader.is_alive():
                 try:
                     stream.close()
                 except OSError:

@@ -66,8 +66,7 @@ class Binding(ConsoleTestCase):
 @unittest.skipUnless(ON_WINDOWS_BUILD, "the Windows build under Wine")
 class ProgramControl(ConsoleTestCase):
     def tearDown(self):
-        # A simulator that the console started is reached through the same control port; it
-        # holds the console's output pipes, so it must be gone before the console is reaped.
+        # A simulator that the console started is reached through the same control port.
         quit_started_simulator(self.env)
         super().tearDown()
 
@@ -87,6 +86,8 @@ class ProgramControl(ConsoleTestCase):
         self.assertEqual(console.command("RunProgram extra words ignored"), "")  # a second copy refuses to run
         self.assertEqual(console.quit(), 0)
         self.assertNotIn("Disconnected", console.rest())
+        # The softphone it started, still running, holds none of the console's output.
+        self.assertTrue(console.output_closed)
 
     def test_run_program_refusals(self):
         # RunProgram needs no bound softphone: unbound, with no settings, nothing is found.
