@@ -8,32 +8,14 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 build_dir="$(pwd)/build/windows-bench"
 
-export WINEPREFIX="$build_dir/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win64
-unset DISPLAY WAYLAND_DISPLAY
+# shellcheck source=scripts/wine-prefix.sh
+source scripts/wine-prefix.sh
 
 cmake --preset windows -B "$build_dir" -DQUVO_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir" -j2 --target quvo_com_bench quvoconnect quvo-softphone-sim >/dev/null
 
-# Wine's background processes must not hold this script's pipes: they start here
-# with their output elsewhere, and the prefix's server is stopped at the end.
-stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
-if [[ ! -f "$WINEPREFIX/.quvo-ready" ]]; then
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wine wineboot --init </dev/null >/dev/null 2>&1
-    wineserver -w
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
-    wineserver -w
-    touch "$WINEPREFIX/.quvo-ready"
-fi
-stop_wine
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
+use_wine_prefix "$build_dir/wineprefix"
 # The softphone's class and type library, as the simulator registers them.
 wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer </dev/null >/dev/null 2>&1
 

@@ -46,29 +46,14 @@ for program in "$console" "$simulator"; do
   [ -f "$program" ] || fail "$program is missing; build it first"
 done
 
-export WINEPREFIX=$build/wineprefix-run
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=" # no prompts for Mono or Gecko
-export WINEARCH=win64
-unset DISPLAY WAYLAND_DISPLAY
+# shellcheck source=scripts/wine-prefix.sh
+source scripts/wine-prefix.sh
 
 # Wine's helpers must not hold this terminal: they start here with their output elsewhere.
 quiet() { "$@" </dev/null >/dev/null 2>&1; }
 
-if [ ! -f "$WINEPREFIX/.quvo-ready" ]; then
-  echo "=== Preparing the Wine prefix $WINEPREFIX (once)"
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  quiet wine wineboot --init
-  quiet wineserver -w
-  quiet wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f
-  quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  quiet wineserver -w
-  touch "$WINEPREFIX/.quvo-ready"
-fi
-quiet wineserver -k || true # a server left over from an earlier run
-quiet wineserver -p
-quiet wine cmd /c exit
+[ -f "$build/wineprefix-run/.quvo-ready" ] || echo "=== Preparing the Wine prefix $build/wineprefix-run (once)"
+use_wine_prefix "$build/wineprefix-run"
 quiet wine "$simulator" /RegServer || fail "registering the simulator failed"
 
 sim_pid=

@@ -8,11 +8,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source_dir=$(pwd)
 build_dir="$source_dir/build/windows"
 
-export WINEPREFIX="$build_dir/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="  # no prompts for Mono or Gecko
-export WINEARCH=win64
-unset DISPLAY WAYLAND_DISPLAY
+# shellcheck source=scripts/wine-prefix.sh
+source scripts/wine-prefix.sh
 
 seconds() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(seconds)" 'BEGIN { printf "%.1f", b - a }'; }
@@ -24,27 +21,12 @@ echo "-- configure and build: $(elapsed "$step") s"
 
 # Wine's background processes must never inherit the pipes of this script or of
 # ctest: they would keep them open and the caller would wait for ever. So the
-# server and the prefix's services start here with their output sent elsewhere,
-# and the server is stopped whatever happens below.
-stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+# prefix's server starts with its output sent elsewhere, and is stopped whatever
+# happens below.
 trap stop_wine EXIT
 
 step=$(seconds)
-if [[ ! -f "$WINEPREFIX/.quvo-ready" ]]; then
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wine wineboot --init </dev/null >/dev/null 2>&1
-    wineserver -w
-    # Windows without an X server: FindWindowA and friends still work.
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-    wineserver -w
-    touch "$WINEPREFIX/.quvo-ready"
-fi
-stop_wine  # a server left over from an earlier run of this prefix
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
-# A crashing program must end, not wait for ever on a crash dialog.
-wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+use_wine_prefix "$build_dir/wineprefix"
 # The simulator's class and type library (HKLM: Wine ignores HKCU\Software\Classes); the
 # console never starts it, the tests do.
 wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer </dev/null >/dev/null 2>&1
