@@ -35,20 +35,6 @@ class Binding(ConsoleTestCase):
         self.assertEqual(console.output().count("Event : Connected to softphone"), 2)
         self.assertEqual(console.output().count("Event : Disconnected from softphone"), 1)
 
-    def test_softphone_without_events_interface(self):
-        self.start_simulator("--no-events-interface")
-        console = self.start_console()
-        self.assertEqual(console.expect("> "), "Error : CEventSink::DispEventAdvise failed - will not receive events\n> ")
-        console.expect(CONNECTED)
-        self.assertEqual(console.command("Snapshot"), "")
-
-    def test_refused_client_runs_unbound(self):
-        self.start_simulator("--fail-client-active")
-        console = self.start_console()
-        first = console.expect("> ")
-        self.assertTrue(first.startswith("Error : SetClientActive failed - Automation failure 0x80004005"), first)
-        self.assertEqual(console.command("Hold"), "> Error : ERROR_NOT_INITIALIZED")
-
     def test_probe_leaves_no_lock_file_behind(self):
         console = self.start_console()
         time.sleep(1.2)

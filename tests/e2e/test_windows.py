@@ -47,21 +47,6 @@ class Binding(ConsoleTestCase):
         self.assertEqual(console.command("MakeCall 1"), "> Error : ERROR_PHONE_NOT_RUNNING")
         self.assertEqual(console.quit(), 0)
 
-    def test_softphone_without_connection_point(self):
-        self.start_simulator("--no-events-interface")
-        console = self.start_console()
-        self.assertEqual(console.expect("> "),
-                         "Error : CEventSink::DispEventAdvise failed - will not receive events\n> ")
-        console.expect(CONNECTED)
-        self.assertEqual(console.command("Snapshot"), "")
-
-    def test_refused_client_runs_unbound(self):
-        self.start_simulator("--fail-client-active")
-        console = self.start_console()
-        first = console.expect("> ")
-        self.assertTrue(first.startswith("Error : SetClientActive failed - Automation failure 0x80004005"), first)
-        self.assertEqual(console.command("Hold"), "> Error : ERROR_NOT_INITIALIZED")
-
 
 @unittest.skipUnless(ON_WINDOWS_BUILD, "the Windows build under Wine")
 class ProgramControl(ConsoleTestCase):
