@@ -13,11 +13,29 @@
 #include <vector>
 
 #include "Operations.h"
+#include "Options.h"
 #include "Phone.h"
 
 namespace quvo::sim {
 
 // What the core needs from its transport. Called on the loop thread only.
+// What either transport serves, from the command-line options.
+struct ServerConfig {
+    PhoneConfig phone;
+    bool eventsInterface = true;  // false: no events interface (no connection point)
+    bool quiet = false;
+
+    static ServerConfig FromOptions(const Options& options) {
+        ServerConfig config;
+        config.phone.ring = std::chrono::milliseconds(options.ringMs);
+        config.phone.incomingAfter = std::chrono::milliseconds(options.incomingAfterMs);
+        config.phone.failClientActive = options.failClientActive;
+        config.eventsInterface = options.eventsInterface;
+        config.quiet = options.quiet;
+        return config;
+    }
+};
+
 class SimHost {
   public:
     virtual ~SimHost() = default;

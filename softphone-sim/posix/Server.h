@@ -18,12 +18,6 @@ class MethodCall;
 
 namespace quvo::sim {
 
-struct ServerConfig {
-    PhoneConfig phone;
-    bool eventsInterface = true;
-    bool quiet = false;
-};
-
 class Server : public SimHost {
   public:
     Server(sdbus::IConnection& bus, EventLoop& loop, ServerConfig config);

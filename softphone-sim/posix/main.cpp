@@ -72,12 +72,7 @@ int RunSoftphone(const Options& options) {
         return Fail("cannot connect to the session bus: " + e.getMessage());
     }
 
-    ServerConfig config;
-    config.phone.ring = std::chrono::milliseconds(options.ringMs);
-    config.phone.incomingAfter = std::chrono::milliseconds(options.incomingAfterMs);
-    config.phone.failClientActive = options.failClientActive;
-    config.eventsInterface = options.eventsInterface;
-    config.quiet = options.quiet;
+    const ServerConfig config = ServerConfig::FromOptions(options);
 
     EventLoop loop(*bus);
     Server server(*bus, loop, config);

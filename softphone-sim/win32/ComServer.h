@@ -23,12 +23,6 @@
 
 namespace quvo::sim {
 
-struct ServerConfig {
-    PhoneConfig phone;
-    bool eventsInterface = true;  // false: the object offers no connection point
-    bool quiet = false;
-};
-
 class SoftphoneObject;
 class ClassFactory;
 

@@ -97,12 +97,7 @@ int RunSoftphone(const Options& options) {
     }
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ServerConfig config;
-    config.phone.ring = std::chrono::milliseconds(options.ringMs);
-    config.phone.incomingAfter = std::chrono::milliseconds(options.incomingAfterMs);
-    config.phone.failClientActive = options.failClientActive;
-    config.eventsInterface = options.eventsInterface;
-    config.quiet = options.quiet;
+    const ServerConfig config = ServerConfig::FromOptions(options);
 
     TaskLoop loop;
     std::thread loopThread([&loop] { loop.Run(); });

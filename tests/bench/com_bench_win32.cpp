@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "QUVO.h"
+#include "tests/bench/EventLines.h"
 
 namespace {
 
@@ -462,19 +463,9 @@ int main(int argc, char** argv) {
     const double eventSeconds = Seconds(Clock::now() - start);
     emitter.join();
     sink->Release();
-    long good = 0;
-    long torn = 0;
-    size_t pos = output.find("Event : PartyHangup");
-    char expected[64];
-    for (long i = 0; i < events && pos != std::string::npos; ++i) {
-        const int length =
-            std::snprintf(expected, sizeof expected, "Event : PartyHangup,  CallRef=%ld\n> ", i);
-        const size_t found = output.find(expected, pos, static_cast<size_t>(length));
-        if (found == std::string::npos) continue;
-        if (found != pos) ++torn;
-        pos = found + static_cast<size_t>(length);
-        ++good;
-    }
+    const quvo::bench::EventTally tally = quvo::bench::CountEventLines(output, events);
+    const long good = tally.good;
+    const long torn = tally.torn;
     WriteAll(child.in, "quit\n");
     Finish(child);
     const double consoleRate = static_cast<double>(good) / eventSeconds;

@@ -24,6 +24,7 @@
 
 #include "platform/posix/PresenceLock.h"
 #include "platform/posix/SoftphoneBus.h"
+#include "tests/bench/EventLines.h"
 
 extern char** environ;
 
@@ -213,19 +214,9 @@ int main(int argc, char** argv) {
     ReadUntil(child.out, "Event : PartyHangup", events, &output);
     const double consoleSeconds = Seconds(Clock::now() - start);
     emitter.join();
-    long good = 0;
-    long torn = 0;
-    size_t pos = output.find("Event : PartyHangup");
-    char expected[64];
-    for (long i = 0; i < events; ++i) {
-        const int length =
-            std::snprintf(expected, sizeof expected, "Event : PartyHangup,  CallRef=%ld\n> ", i);
-        const size_t found = output.find(expected, pos, static_cast<size_t>(length));
-        if (found == std::string::npos) continue;
-        if (found != pos) ++torn;
-        pos = found + static_cast<size_t>(length);
-        ++good;
-    }
+    const quvo::bench::EventTally tally = quvo::bench::CountEventLines(output, events);
+    const long good = tally.good;
+    const long torn = tally.torn;
     Finish(child);
     const double consoleRate = static_cast<double>(good) / consoleSeconds;
     std::printf(

@@ -16,14 +16,8 @@ import unittest
 BUILD_DIR = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build/release")
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
-BANNER = (
-    "-----------------------------------------------\n"
-    "QUVOConnect Program v.1.0.\n"
-    "Copyright (c) 2026 Quelbo. All rights reserved.\n"
-    "Type 'help' for available commands.\n"
-    "-----------------------------------------------\n"
-    "\n"
-)
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
+from harness import BANNER  # noqa: E402  (the console's banner, byte for byte)
 
 
 def run(argv, **kwargs):
