@@ -1,0 +1,59 @@
+// What a softphone engine plugs into the bus server of the automation contract. The server
+// owns the bus object, the method table, the error replies, the Event signal, the presence
+// lock, the settings records and the window; the engine is the phone behind them (the
+// simulated phone, or the SIP phone). Everything here runs on the server's loop thread,
+// except EngineHost::Post.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/posix/SoftphoneBus.h"
+
+namespace quvo::server {
+
+// One operation or event argument: I4, BSTR or BOOL on the automation side.
+using Arg = std::variant<int32_t, std::string, bool>;
+using Args = std::vector<Arg>;
+
+// What the server offers its engine.
+class EngineHost {
+  public:
+    virtual ~EngineHost() = default;
+    // Sends one event (an entry of bus::kEvents) to every client.
+    virtual void Send(int32_t dispid, const Args& args) = 0;
+    // Runs fn on the loop thread after delay.
+    virtual void After(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
+    // Thread-safe: runs fn on the loop thread soon (for engines with threads of their own).
+    virtual void Post(std::function<void()> fn) = 0;
+    // Ends the program once the current operation has replied.
+    virtual void RequestExit() = 0;
+    // The one-line status that the window shows.
+    virtual void StatusChanged(const std::string& status) = 0;
+    // One line of the diagnostic log (standard error unless quiet).
+    virtual void Note(const std::string& text) = 0;
+};
+
+class Engine {
+  public:
+    // Called exactly once per operation with the error text, empty on success. The reply to an
+    // operation goes out before the events that the operation caused.
+    using Reply = std::function<void(const std::string& error)>;
+
+    virtual ~Engine() = default;
+    // One operation of the automation interface, its arguments typed by method.signature
+    // ('i': int32_t, 's': std::string).
+    virtual void Call(const bus::Method& method, Args args, Reply reply) = 0;
+    // Once the bus name is owned: the events the softphone sends by itself when it starts.
+    virtual void Start() = 0;
+    // Before the program leaves (the bus is still there): end calls, unregister.
+    virtual void Stop() {}
+    // The status line for the window.
+    virtual std::string Status() const = 0;
+};
+
+}  // namespace quvo::server
