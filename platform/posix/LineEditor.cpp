@@ -128,14 +128,14 @@ bool MakeDirectories(const std::string& path) {
 
 // Opens the history file (creating it), readable by its owner only. Only a regular
 // file of its own name is used: a link is never followed (to another file of the
-// operator's, whose mode and text are not the history's to change), and a FIFO or
-// device neither blocks the opening nor is written to.
+// operator's, whose mode and text are not the history's to change; a hard link is
+// such a file too), and a FIFO or device neither blocks the opening nor is written to.
 int OpenHistoryFile(const std::string& path, int flags) {
     const int fd =
         ::open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return -1;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fchmod(fd, 0600) != 0) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || ::fchmod(fd, 0600) != 0) {
         ::close(fd);
         return -1;
     }
@@ -614,7 +614,9 @@ void CLibeditLineEditor::Remember(const std::string& line) {
 void CLibeditLineEditor::RewriteHistoryFile() {
     // The new text goes to a file of the console's own making (a stale one, or a
     // link put in its place, is removed first), which then takes the history's name.
-    const std::string temporary = m_settings.historyPath + ".new";
+    // Its name is the process's own, so that two consoles rewriting at once never
+    // write into or rename each other's.
+    const std::string temporary = m_settings.historyPath + ".new." + std::to_string(::getpid());
     ::unlink(temporary.c_str());
     const int fd = OpenHistoryFile(temporary, O_WRONLY | O_EXCL);
     if (fd < 0) return;

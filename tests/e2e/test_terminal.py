@@ -106,7 +106,7 @@ class Screen:
 class TerminalConsole:
     """The console with its standard input, output and error on a pseudo-terminal."""
 
-    def __init__(self, env, extra_env=None, args=(), size=(ROWS, COLUMNS)):
+    def __init__(self, env, extra_env=None, args=(), size=(ROWS, COLUMNS), before_exec=None):
         self.master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", *size, 0, 0))
         environment = dict(env.env, TERM="xterm")
@@ -114,6 +114,8 @@ class TerminalConsole:
 
         def controlling_terminal():
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            if before_exec:
+                before_exec()
 
         self.proc = subprocess.Popen(
             harness.console_command() + list(args), stdin=slave, stdout=slave, stderr=slave, env=environment,
@@ -388,8 +390,9 @@ class HistoryFileTraps(TerminalCase):
             f.write("the operator's own notes\n")
         os.chmod(self.other, 0o644)
 
-    def run_one_command(self, timeout=30):
-        terminal = self.start_terminal(extra_env={"XDG_STATE_HOME": self.state}, timeout=timeout)
+    def run_one_command(self, timeout=30, before_exec=None):
+        terminal = self.start_terminal(extra_env={"XDG_STATE_HOME": self.state}, timeout=timeout,
+                                       before_exec=before_exec)
         terminal.type("foo\r")
         terminal.wait_text("> Error : ERROR_INVALID_COMMAND")
         terminal.type("quit\r")
@@ -407,15 +410,20 @@ class HistoryFileTraps(TerminalCase):
         self.assert_other_untouched()
         self.assertEqual(os.readlink(self.path), self.other)
 
-    def test_a_link_in_place_of_the_temporary_is_replaced(self):
-        # A line never kept has the file written anew through the temporary.
-        with open(self.path, "w") as f:
-            f.write("help mute\nEMLogin old secret\n")
-        os.symlink(self.other, self.path + ".new")
+    def test_a_hard_link_as_the_history_is_left_alone(self):
+        os.link(self.other, self.path)
         self.run_one_command()
         self.assert_other_untouched()
+
+    def test_a_link_in_place_of_the_temporary_is_replaced(self):
+        # A line never kept has the file written anew through the temporary, whose
+        # name ends in the console's process number; a link may stand there already.
+        with open(self.path, "w") as f:
+            f.write("help mute\nEMLogin old secret\n")
+        self.run_one_command(before_exec=lambda: os.symlink(self.other, "%s.new.%d" % (self.path, os.getpid())))
+        self.assert_other_untouched()
         self.assertTrue(stat.S_ISREG(os.lstat(self.path).st_mode))
-        self.assertFalse(os.path.lexists(self.path + ".new"))
+        self.assertEqual(os.listdir(os.path.dirname(self.path)), ["history"])
         with open(self.path) as f:
             self.assertEqual(f.read(), "help mute\nfoo\nquit\n")
 
