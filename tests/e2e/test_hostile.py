@@ -372,12 +372,13 @@ def x_setup_success(request):
 
 class FakeXServer:
     """An X server on a local socket, or on loopback TCP, that answers the set-up of
-    its first connection and, with hang_up, closes that connection right after;
-    else it never says another word there. Every later connection's set-up stalls,
-    as one through an X11 forwarder does whose far side stalls."""
+    its first connection and never says another word there; with refuse_requests
+    it stops reading that connection, so that the client's next write finds it
+    closed. Every later connection's set-up stalls, as one through an X11
+    forwarder does whose far side stalls."""
 
-    def __init__(self, path=None, port_range=None, hang_up=False):
-        self.hang_up = hang_up
+    def __init__(self, path=None, port_range=None, refuse_requests=False):
+        self.refuse_requests = refuse_requests
         self.connections = []
         self.requests = b""  # what came after the first set-up
         if path:
@@ -399,8 +400,8 @@ class FakeXServer:
             if len(self.connections) == 1:
                 try:
                     conn.sendall(x_setup_success(conn.recv(12)))
-                    if self.hang_up:
-                        conn.close()
+                    if self.refuse_requests:
+                        conn.shutdown(socket.SHUT_RD)
                     else:
                         conn.settimeout(5)
                         self.requests = conn.recv(4096)
@@ -436,10 +437,11 @@ class UnansweringXServers(ConsoleTestCase):
         self.assertTrue(server.requests, "the set-up was not taken")
         self.assertGreaterEqual(len(server.connections), 2, "the console never tried the server")
 
-    def test_a_server_that_hangs_up_after_the_set_up(self):
-        # Requests written to the closed connection must not end the console.
+    def test_a_server_that_refuses_requests_after_the_set_up(self):
+        # A request written to the connection raises SIGPIPE, which must not end
+        # the console.
         path = os.path.join(self.env.root, "x-socket")
-        server = FakeXServer(path=path, hang_up=True)
+        server = FakeXServer(path=path, refuse_requests=True)
         self.addCleanup(server.close)
         self.env.env["DISPLAY"] = path
         self.check_show_and_hide_give_up(bound=6)
