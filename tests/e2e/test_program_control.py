@@ -287,6 +287,24 @@ class ShowAndHideProgram(ConsoleTestCase):
         time.sleep(0.3)
         self.assertEqual(self.x.state(window), "Normal")
 
+    def test_a_title_held_only_in_wm_name_in_each_of_its_encodings(self):
+        console = self.start("--window", "--title", "Placeholder")
+        window = wait_for(lambda: self.x.window_titled("Placeholder"), 10, "the simulator's window")
+        wait_for(lambda: self.x.state(window) == "Normal", what="the window to be shown")
+        self.x.xprop("-id", window, "-remove", "_NET_WM_NAME")
+        # xprop stores the text as STRING when it is Latin-1, else as COMPOUND_TEXT
+        # (an ISO 8859 part or a set of East Asia designated by escape sequences).
+        utf8 = dict(self.x.env, LC_ALL="C.UTF-8")
+        for title in ("Café", "Телефон", "Ελλάδα", "電話 Phone"):
+            with self.subTest(title=title):
+                subprocess.run(["xprop", "-id", window, "-f", "WM_NAME", "8t", "-set", "WM_NAME", title], env=utf8,
+                               check=True, timeout=10)
+                self.env.write_settings({"sPhoneOnline": title})
+                self.assertEqual(console.ask("HideProgram"), SILENT)
+                wait_for(lambda: self.x.state(window) == "Iconic", what="the window to be minimised")
+                self.assertEqual(console.ask("ShowProgram"), SILENT)
+                wait_for(lambda: self.x.state(window) == "Normal", what="the window to be restored")
+
     def test_unknown_title_falls_back_to_the_default(self):
         console = self.start("--window", settings={"sPhoneOnline": "No Such Window"})
         window = wait_for(lambda: self.x.window_titled("Dorevirud Uvazed"), 10, "the simulator's window")
