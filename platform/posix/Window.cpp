@@ -100,17 +100,19 @@ long Number(std::string_view text, long limit) {
     return value;
 }
 
-// The X server that name designates, connected before deadline: $DISPLAY's form
-// [protocol/][host]:number[.screen], or the path of a socket with an optional
-// .screen. A name of any other form (DECnet's host::number, an unknown protocol,
-// a number that gives no TCP port) designates no server the console can judge,
-// and so none at all.
+// A connected X server: its socket (-1 when there is none), display number and
+// the screen that the display name asks for.
 struct Server {
     int fd = -1;
     long number = 0;
     long screen = 0;
 };
 
+// The X server that name designates, connected before deadline: $DISPLAY's form
+// [protocol/][host]:number[.screen], or the path of a socket with an optional
+// .screen. A name of any other form (DECnet's host::number, an unknown protocol,
+// a number that gives no TCP port) designates no server the console can judge,
+// and so none at all.
 Server Connect(const std::string& name, Clock::time_point deadline) {
     Server server;
     if (!name.empty() && name.front() == '/') {
