@@ -91,17 +91,37 @@ class Rebinding(ConsoleTestCase):
             subprocess.run([harness.simulator_path(), "ctl", "quit"], env=self.env.env, capture_output=True,
                            timeout=10)
 
-    def started_softphone_log(self):
-        """The operations that the softphone started by RunProgram received."""
+    def started_softphone_log(self, check=True):
+        """The operations that the softphone started by RunProgram received (None
+        when check is false and no softphone answers)."""
         if ON_WINDOWS_BUILD:
-            ok, lines, error = control_request(self.env.ctl_port, ["log"])
-            self.assertTrue(ok, error)
+            try:
+                ok, lines, error = control_request(self.env.ctl_port, ["log"], timeout=5)
+            except OSError as e:
+                ok, lines, error = False, [], str(e)
         else:
             result = subprocess.run([harness.simulator_path(), "ctl", "log"], env=self.env.env,
                                     capture_output=True, text=True, timeout=10)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            lines = result.stdout.splitlines()
+            ok, lines, error = result.returncode == 0, result.stdout.splitlines(), result.stderr
+        if not ok and not check:
+            return None
+        self.assertTrue(ok, error)
         return [line.split(" ", 1)[1] for line in lines if " " in line]
+
+    def run_program_again(self, console):
+        """RunProgram right after ExitProgram. The stand-in checks its presence lock
+        once and leaves when the copy before it still holds it on its way out (one
+        start in ten or so under Wine); then RunProgram is given again, as a user
+        would."""
+        for _ in range(3):
+            self.assertEqual(console.command("RunProgram"), "")
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline:
+                log = self.started_softphone_log(check=False)
+                if log is not None and "ExitProgram()" not in log:
+                    return
+                time.sleep(0.1)
+        self.fail("the softphone did not start again")
 
     def test_a_softphone_restarted_at_once_is_bound_anew_each_time(self):
         # ExitProgram followed at once by RunProgram: the new process takes the lock
@@ -114,7 +134,7 @@ class Rebinding(ConsoleTestCase):
             for restart in range(1, 4):
                 with self.subTest(restart=restart):
                     self.assertEqual(console.command("ExitProgram"), "")
-                    self.assertEqual(console.command("RunProgram"), "")
+                    self.run_program_again(console)
                     console.expect_all([DISCONNECTED, CONNECTED, CALL_MANAGER_UP], timeout=10)
                     self.assertEqual(console.command(f"MakeCall {restart}"), "")
                     console.expect(line_update(3, "TsRingOut", 1001, "outgoing", str(restart)))
