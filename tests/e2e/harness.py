@@ -223,6 +223,18 @@ class TestEnv:
             for name, value in current.items():
                 f.write(f"{name}={value}\n")
 
+    def remove_settings(self):
+        """Removes the settings file (the registry key under Wine) altogether."""
+        if ON_WINDOWS_BUILD:
+            wine_quiet("reg", "delete", WINE_SETTINGS_KEY, "/f")
+        elif os.path.exists(self.settings_path):
+            os.remove(self.settings_path)
+
+    def settings_exist(self):
+        if ON_WINDOWS_BUILD:
+            return wine_quiet("reg", "query", WINE_SETTINGS_KEY).returncode == 0
+        return os.path.exists(self.settings_path)
+
     def read_settings(self):
         values = {}
         if ON_WINDOWS_BUILD:
