@@ -13,6 +13,10 @@ std::wstring ToWide(const std::string& narrow);
 // Wide to narrow (locale). Characters that do not convert become '?'.
 std::string ToNarrow(const std::wstring& wide);
 
+// Narrow (locale) text as UTF-8, the character set that URLs carry whatever the
+// console's own is. Bytes that do not convert become U+FFFD.
+std::string ToUtf8(const std::string& narrow);
+
 // A text from the softphone (or from the far ends and servers behind it) for one
 // console line: as ToNarrow, and every control character (C0, DEL, C1) becomes '?'
 // as well, so that such a text can neither end or overwrite the line it is printed

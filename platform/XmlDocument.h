@@ -19,9 +19,11 @@ class XmlDocument {
     virtual ~XmlDocument() = default;
 
     // Loads the document synchronously from url. False is the load's failure status
-    // (a request that cannot be issued at all); a server that cannot be reached,
-    // times out, answers with an error status or with a body that is not XML is a
-    // successful load with an empty text.
+    // (a request that cannot be issued at all: a URL that does not parse, has no host
+    // or another scheme than http or https); a server that cannot be reached, times
+    // out, answers with a status other than 2xx, with a body over 1 MiB or with a
+    // body that is not XML is a successful load with an empty text. The load waits
+    // at most 5 s for the connection and 15 s in all.
     virtual bool Load(const std::string& url) = 0;
 
     // The concatenated character data of the loaded document; empty when the body

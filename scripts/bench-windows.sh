@@ -15,9 +15,10 @@ cmake --preset windows -B "$build_dir" -DQUVO_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_
 cmake --build "$build_dir" -j2 --target quvo_com_bench quvoconnect quvo-softphone-sim >/dev/null
 
 trap stop_wine EXIT
-use_wine_prefix "$build_dir/wineprefix"
+use_wine_prefix "$build_dir/wineprefix" || { echo "bench-windows.sh: no working Wine prefix" >&2; exit 1; }
 # The softphone's class and type library, as the simulator registers them.
-wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer </dev/null >/dev/null 2>&1
+run_quiet wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer ||
+  { echo "bench-windows.sh: registering the softphone simulator failed" >&2; exit 1; }
 
 console=$(winepath -w "$build_dir/quvoconnect.exe")
 timeout 600 wine "$build_dir/tests/bench/quvo_com_bench.exe" "$console" "${1:-2000}" "${2:-5000}" </dev/null

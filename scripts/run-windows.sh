@@ -53,8 +53,8 @@ source scripts/wine-prefix.sh
 quiet() { "$@" </dev/null >/dev/null 2>&1; }
 
 [ -f "$build/wineprefix-run/.quvo-ready" ] || echo "=== Preparing the Wine prefix $build/wineprefix-run (once)"
-use_wine_prefix "$build/wineprefix-run"
-quiet wine "$simulator" /RegServer || fail "registering the simulator failed"
+use_wine_prefix "$build/wineprefix-run" || fail "no working Wine prefix in $build/wineprefix-run"
+run_quiet wine "$simulator" /RegServer || fail "registering the simulator failed"
 
 sim_pid=
 cleanup() {

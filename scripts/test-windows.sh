@@ -26,10 +26,16 @@ echo "-- configure and build: $(elapsed "$step") s"
 trap stop_wine EXIT
 
 step=$(seconds)
-use_wine_prefix "$build_dir/wineprefix"
+use_wine_prefix "$build_dir/wineprefix" || {
+    echo "test-windows.sh: no working Wine prefix; the tests did not run" >&2
+    exit 1
+}
 # The simulator's class and type library (HKLM: Wine ignores HKCU\Software\Classes); the
 # console never starts it, the tests do.
-wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer </dev/null >/dev/null 2>&1
+run_quiet wine "$build_dir/softphone-sim/win32/quvo-softphone-sim.exe" /RegServer || {
+    echo "test-windows.sh: registering the softphone simulator failed; the tests did not run" >&2
+    exit 1
+}
 echo "-- wine prefix: $(elapsed "$step") s"
 
 # The Extension Mobility cases run the Linux stand-in service, which the console under
@@ -37,7 +43,7 @@ echo "-- wine prefix: $(elapsed "$step") s"
 # build exists (scripts/test.sh builds it first). Without it those cases are skipped.
 if [[ -z "${QUVO_EMAPP_SIM:-}" ]]; then
     if [[ -f "$source_dir/build/linux/CMakeCache.txt" ]]; then
-        cmake --build --preset linux --target quvo-emapp-sim >/dev/null
+        run_quiet cmake --build --preset linux --target quvo-emapp-sim || true
     fi
     if [[ -x "$source_dir/build/linux/emapp-sim/quvo-emapp-sim" ]]; then
         export QUVO_EMAPP_SIM="$source_dir/build/linux/emapp-sim/quvo-emapp-sim"

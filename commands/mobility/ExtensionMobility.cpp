@@ -27,14 +27,25 @@ std::string PercentEncode(const std::string& value) {
     return encoded;
 }
 
+namespace {
+
+// A query value: the console's text (the locale's character set, the ANSI code page
+// on Windows) as UTF-8, percent-encoded, so that the server reads the same value
+// whatever the console's character set.
+std::string QueryValue(const std::string& value) {
+    return PercentEncode(platform::ToUtf8(value));
+}
+
+}  // namespace
+
 std::string EMLoginUrl(const std::string& host, const std::string& device, const std::string& userId,
                        const std::string& password) {
-    return "http://" + host + "/emapp/EMAppServlet?device=" + PercentEncode(device) +
-           "&userid=" + PercentEncode(userId) + "&seq=" + PercentEncode(password);
+    return "http://" + host + "/emapp/EMAppServlet?device=" + QueryValue(device) +
+           "&userid=" + QueryValue(userId) + "&seq=" + QueryValue(password);
 }
 
 std::string EMLogoutUrl(const std::string& host, const std::string& device) {
-    return "http://" + host + "/emapp/EMAppServlet?device=" + PercentEncode(device) + "&doLogout=true";
+    return "http://" + host + "/emapp/EMAppServlet?device=" + QueryValue(device) + "&doLogout=true";
 }
 
 namespace {

@@ -10,6 +10,8 @@ namespace quvo {
 // Percent-encodes a query value: RFC 3986 unreserved characters stay as they are.
 std::string PercentEncode(const std::string& value);
 
+// The request URLs. The host goes in as read; the other values are converted from
+// the console's character set to UTF-8 and percent-encoded.
 std::string EMLoginUrl(const std::string& host, const std::string& device, const std::string& userId,
                        const std::string& password);
 std::string EMLogoutUrl(const std::string& host, const std::string& device);

@@ -51,4 +51,8 @@ std::string ToNarrow(const std::wstring& wide) {
     return narrow;
 }
 
+std::string ToUtf8(const std::string& narrow) {
+    return WideToUtf8(ToWide(narrow));
+}
+
 }  // namespace quvo::platform

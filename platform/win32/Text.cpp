@@ -38,4 +38,18 @@ std::string ToNarrow(const std::wstring& wide) {
     return narrow;
 }
 
+std::string ToUtf8(const std::string& narrow) {
+    const std::wstring wide = ToWide(narrow);
+    if (wide.empty()) return std::string();
+    const int length = static_cast<int>(wide.size());
+    // Every character has a UTF-8 form; a lone surrogate becomes U+FFFD.
+    const int needed = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::string utf8(static_cast<size_t>(needed), '\0');
+    const int written =
+        ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), needed, nullptr, nullptr);
+    utf8.resize(written > 0 ? static_cast<size_t>(written) : 0);
+    return utf8;
+}
+
 }  // namespace quvo::platform

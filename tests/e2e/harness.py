@@ -130,19 +130,49 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def simulator_processes():
+    """Process ids of this build's Windows simulator under Wine, whoever started it
+    (a test, or the console through RunProgram): Wine shows each by its program's path."""
+    def plain(path):
+        return path.replace("/", "\\").lower()
+
+    wanted = {plain(os.path.abspath(simulator_path())), plain(windows_path(simulator_path()))}
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                program = f.read().split(b"\0")[0].decode("utf-8", "replace")
+        except OSError:
+            continue
+        if plain(program) in wanted:
+            found.append(int(pid))
+    return found
+
+
 def quit_started_simulator(env):
     """Ends a Windows simulator that a test did not start itself (RunProgram started it)
     through the control port it inherited; restarts Wine when it does not go. Such a
     simulator holds the console's output pipes, so it must be gone before the console
-    is reaped."""
-    try:
-        control_request(env.ctl_port, ["quit"], timeout=5)
-    except OSError:
-        pass
-    gone = subprocess.run(simulator_command() + ["ctl", "wait-gone", "10"], env=env.env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=60)
-    if gone.returncode != 0:
-        restart_wine()
+    is reaped. A copy that RunProgram started just before may still be on its way up:
+    it finds no softphone once the first has gone, and stays. So this waits until no
+    copy is left, asking again as long as one answers."""
+    for _ in range(3):
+        try:
+            control_request(env.ctl_port, ["quit"], timeout=5)
+        except OSError:
+            pass
+        gone = subprocess.run(simulator_command() + ["ctl", "wait-gone", "10"], env=env.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        if gone.returncode != 0:
+            break
+        deadline = time.monotonic() + 5
+        while simulator_processes() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if not simulator_processes():
+            return
+    restart_wine()
 
 
 def control_request(port, words, timeout=15):
@@ -222,6 +252,18 @@ class TestEnv:
         with open(self.settings_path, "w") as f:
             for name, value in current.items():
                 f.write(f"{name}={value}\n")
+
+    def remove_settings(self):
+        """Removes the settings file (the registry key under Wine) altogether."""
+        if ON_WINDOWS_BUILD:
+            wine_quiet("reg", "delete", WINE_SETTINGS_KEY, "/f")
+        elif os.path.exists(self.settings_path):
+            os.remove(self.settings_path)
+
+    def settings_exist(self):
+        if ON_WINDOWS_BUILD:
+            return wine_quiet("reg", "query", WINE_SETTINGS_KEY).returncode == 0
+        return os.path.exists(self.settings_path)
 
     def read_settings(self):
         values = {}

@@ -12,7 +12,7 @@ import time
 import unittest
 
 import harness
-from harness import ON_WINDOWS_BUILD, ConsoleTestCase, requires_simulator
+from harness import ON_WINDOWS_BUILD, ConsoleTestCase
 
 # The stand-in is a Linux program; the Windows build's console reaches it on loopback
 # from under Wine, given its path in QUVO_EMAPP_SIM (scripts/test-windows.sh sets it).
@@ -124,6 +124,17 @@ class AgainstTheStandIn(EmConsoleTestCase):
             ],
         )
 
+    def test_letters_beyond_ascii_travel_as_utf8(self):
+        # The console reads them in its own character set (the locale's, the ANSI code
+        # page under Wine); the server gets UTF-8 either way.
+        server = self.start_server("--user", "j\u00fcrgen:p\u00e4ssw\u00f6rd\u20ac")
+        console = self.console_for(server.address)
+        self.assertEqual(console.ask("EMLogin j\u00fcrgen p\u00e4ssw\u00f6rd\u20ac"), LOGIN_OK)
+        self.assertEqual(
+            server.requests(),
+            [f"GET {SERVLET}?device={DEVICE}&userid=j%C3%BCrgen&seq=p%C3%A4ssw%C3%B6rd%E2%82%AC"],
+        )
+
     def test_refusals(self):
         server = self.start_server("--user", "alice:secret", "--user", "carol:pw")
         console = self.console_for(server.address)
@@ -202,7 +213,6 @@ def reply(status, body, content_type="text/xml", headers=()):
     return answer
 
 
-@requires_simulator
 class AgainstOtherServers(EmConsoleTestCase):
     def serve(self, answer):
         server = AdHocServer(answer)
@@ -268,9 +278,9 @@ class AgainstOtherServers(EmConsoleTestCase):
         self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_REQUEST_FAILED"))
         self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
         # No settings at all read as empty values: the same outcome.
-        os.remove(self.env.settings_path)
+        self.env.remove_settings()
         self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
-        self.assertTrue(os.path.exists(self.env.settings_path), "the settings file is created, empty")
+        self.assertTrue(self.env.settings_exist(), "the settings are created, empty")
 
     def test_server_that_never_answers(self):
         # Accepts connections (the kernel completes them) but never reads or answers.
@@ -287,11 +297,35 @@ class AgainstOtherServers(EmConsoleTestCase):
         # The console is still answering.
         self.assertEqual(console.ask("EMLogin alice"), error("ERROR_MISSING_PARAMETER"))
 
+    def test_server_that_trickles_its_answer(self):
+        # The head at once, then the body a byte every half second: the bound is on
+        # the whole request, not on each wait for more.
+        def answer(handler):
+            body = b"<r>Login Successful</r>".ljust(1000)
+            handler.send_response(200)
+            handler.send_header("Content-Type", "text/xml")
+            handler.send_header("Content-Length", str(len(body)))
+            handler.end_headers()
+            try:
+                for i in range(len(body)):
+                    handler.wfile.write(body[i:i + 1])
+                    handler.wfile.flush()
+                    time.sleep(0.5)
+            except OSError:
+                pass  # the console gave up
+
+        console = self.console_for(self.serve(answer).address)
+        started = time.monotonic()
+        self.assertEqual(console.ask("EMLogout", timeout=60), error("ERROR_EM_UNKNOWN_RESPONSE"))
+        elapsed = time.monotonic() - started
+        self.assertGreater(elapsed, 10)
+        self.assertLess(elapsed, 30)
+
 
 class Unreachable(EmConsoleTestCase):
     def test_closed_port_is_an_unknown_response(self):
-        # Under Wine the DOM document's load reports no failure for a port nobody
-        # listens on, only an empty document: the same code either way.
+        # A refused connection is a server that cannot be reached, not a request that
+        # cannot be issued.
         probe = socket.socket()
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]

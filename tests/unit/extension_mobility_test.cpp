@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/mobility/ExtensionMobility.h"
+#include "platform/Text.h"
 #include "support/FakeSoftphone.h"
 
 namespace quvo {
@@ -29,6 +30,16 @@ TEST(ExtensionMobilityUrls, HostAsReadValuesEncoded) {
               "http://cm.example/emapp/EMAppServlet?device=SEP%261&doLogout=true");
     // Empty settings give an empty host and device, left for the loader to refuse.
     EXPECT_EQ(EMLogoutUrl("", ""), "http:///emapp/EMAppServlet?device=&doLogout=true");
+}
+
+TEST(ExtensionMobilityUrls, ValuesTravelAsUtf8WhateverTheConsolesCharacterSet) {
+    // As the console reads them: one byte for each letter in the ANSI code page, two
+    // or three in a UTF-8 locale. The server sees the same bytes either way.
+    const std::string password = platform::ToNarrow(L"p\u00FCx\u20AC");
+    const std::string device = platform::ToNarrow(L"SEP\u00E9");
+    EXPECT_EQ(EMLoginUrl("cm", device, platform::ToNarrow(L"M\u00FCller"), password),
+              "http://cm/emapp/EMAppServlet?device=SEP%C3%A9&userid=M%C3%BCller&seq=p%C3%BCx%E2%82%AC");
+    EXPECT_EQ(EMLogoutUrl("cm", device), "http://cm/emapp/EMAppServlet?device=SEP%C3%A9&doLogout=true");
 }
 
 TEST(ClassifyLoginResponse, FirstMatchingRuleDecides) {

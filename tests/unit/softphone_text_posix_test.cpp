@@ -32,6 +32,7 @@ TEST_F(LocaleTest, TheCLocaleConvertsAsUtf8) {
         ASSERT_TRUE(std::setlocale(LC_ALL, name));
         EXPECT_EQ(ToNarrow(L"Zo\x00EB \x20AC"), "Zo\xC3\xAB \xE2\x82\xAC") << name;
         EXPECT_EQ(ToWide("Zo\xC3\xAB \xFF"), L"Zo\x00EB \xFFFD") << name;
+        EXPECT_EQ(ToUtf8("Zo\xC3\xAB \xFF"), "Zo\xC3\xAB \xEF\xBF\xBD") << name;
     }
 }
 

@@ -29,6 +29,13 @@ TEST(Text, AnsiCodePageCharactersRoundTrip) {
     EXPECT_EQ(ToNarrow(wide), narrow);
 }
 
+TEST(Text, Utf8FromTheAnsiCodePage) {
+    EXPECT_EQ(ToUtf8("plain ~%"), "plain ~%");
+    EXPECT_EQ(ToUtf8(""), "");
+    if (::GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << ::GetACP();
+    EXPECT_EQ(ToUtf8("M\xFCller \x80"), "M\xC3\xBCller \xE2\x82\xAC");
+}
+
 TEST(Text, CharactersOutsideTheCodePageBecomeQuestionMarks) {
     if (::GetACP() == CP_UTF8) GTEST_SKIP() << "every character converts to UTF-8";
     // A lone surrogate exists in no code page; CJK is absent from the single-byte ones.
