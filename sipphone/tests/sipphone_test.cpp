@@ -19,6 +19,7 @@
 #include "Options.h"
 #include "SipEngine.h"
 #include "SipSettings.h"
+#include "softphone-server/Settings.h"
 
 namespace quvo::sip {
 namespace {
@@ -125,6 +126,12 @@ TEST(Settings, PasswordFileMustBePrivate) {
     EXPECT_NE(PasswordFileProblem(path, true), "");
     ::chmod(path.c_str(), 0600);
     EXPECT_EQ(PasswordFileProblem(path, true), "");
+    // The program records its own settings in the same file at every start: the file must
+    // stay private, or the next start refuses.
+    std::string error;
+    ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << error;
+    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    EXPECT_EQ(server::ReadSetting(path, "sSipPassword"), "x");
     ::unlink(path.c_str());
     ::rmdir(dir);
 }
