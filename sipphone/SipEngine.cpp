@@ -495,7 +495,7 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
             break;
         case linphone::RegistrationState::Failed:
             registration_ = "registration failed (" + message + ")";
-            host_.Note(registration_);
+            if (callManager_ != 0) host_.Note(registration_);  // once, not at every retry
             SetCallManager(0);
             break;
         case linphone::RegistrationState::Cleared:
