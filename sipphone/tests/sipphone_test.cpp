@@ -469,6 +469,45 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     EXPECT_NE(Op(*a_, bus::kEndCall), "");
 }
 
+TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
+    EXPECT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "no such call");
+    EXPECT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "no held call");
+    EXPECT_EQ(Op(*a_, bus::kHold), "no connected call");
+    EXPECT_EQ(Op(*a_, bus::kTransferComplete), "no transfer in progress");
+    EXPECT_EQ(Op(*a_, bus::kConferenceComplete), "no conference in progress");
+    EXPECT_EQ(Op(*a_, bus::kMessages), "no voicemail number (sVoicemail) is set");
+    EXPECT_EQ(Op(*a_, bus::kMakeCall, {std::string("")}), "no destination");
+    for (const bus::Method* m : {&bus::kIPCCLogin, &bus::kIPCCLogout, &bus::kIPCCSetState,
+                                 &bus::kIPCCNotReadyReasons, &bus::kIPCCLogoutReasons})
+        EXPECT_EQ(Op(*a_, *m, server::Args(m->ArgCount(), std::string("x"))),
+                  "this softphone has no contact-centre agent");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("Park"), int32_t{1}, int32_t{0}}),
+              "this softphone has no softkey 'Park'");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "nothing to redial");
+    EXPECT_EQ(Op(*a_, bus::kSetClientActive, {int32_t{1}}), "");
+    EXPECT_EQ(Op(*a_, bus::kMicVolumeUp), "");
+    EXPECT_EQ(Op(*a_, bus::kSetMute, {int32_t{1}}), "");
+
+    // B does not want to be disturbed: A's call finds it busy and B shows nothing.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("DND"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; })) << hostA_.States();
+    EXPECT_EQ(hostA_.States(), "3 6 0");
+    EXPECT_TRUE(hostA_.Has(kPartyBusy));
+    EXPECT_EQ(hostB_.States(), "");
+    EXPECT_FALSE(hostB_.Has(kIncomingCall));
+    // Redial calls the same number again.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("dnd"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; })) << hostB_.States();
+    // The reply to an operation comes before the events that it causes.
+    size_t before = hostA_.events.size();
+    std::string reply = "none";
+    a_->Call(bus::kEndCall, {},
+             [&](const std::string& e) { reply = e + "|" + std::to_string(hostA_.events.size()); });
+    EXPECT_EQ(reply, "|" + std::to_string(before));
+}
+
 class ThreePhones : public TwoPhones {
   protected:
     void SetUp() override {
