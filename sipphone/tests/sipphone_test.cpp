@@ -1,6 +1,9 @@
 // The SIP phone's own rules (destinations, settings, line states) and, on loopback, two
 // engines in one process calling each other with real SIP.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include "CallLine.h"
 #include "LocalRegistrar.h"
 #include "Options.h"
+#include "RegistrarProbe.h"
 #include "SipEngine.h"
 #include "SipSettings.h"
 #include "softphone-server/Settings.h"
@@ -215,6 +219,55 @@ TEST(LocalRegistrar, AnswersRegisterAndRefusesTheRest) {
     EXPECT_EQ(LocalRegistrar::Answer("SIP/2.0 200 OK\r\n\r\n"), "");
     EXPECT_EQ(LocalRegistrar::Answer("garbage"), "");
     EXPECT_EQ(LocalRegistrar::Answer("REGISTER sip:x SIP/2.0\r\nVia: a\r\n\r\n"), "");  // no Call-ID
+}
+
+TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
+    // A stand-in registrar: a UDP socket that answers what it is asked.
+    const int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.83.9", &addr.sin_addr);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const int port = ntohs(addr.sin_port);
+
+    RegistrarProbe probe;
+    ASSERT_FALSE(RegistrarProbe().Open("127.0.83.9", "registrar.example", port));  // numeric only
+    ASSERT_TRUE(probe.Open("127.0.83.9", "127.0.83.9", port));
+    auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Unknown);
+    auto answer = [&](bool reply) {
+        char buffer[2048];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        std::this_thread::sleep_for(20ms);
+        const ssize_t n =
+            ::recvfrom(server, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n <= 0) return std::string();
+        const std::string request(buffer, static_cast<size_t>(n));
+        if (reply) {
+            const std::string response = "SIP/2.0 404 Not Found\r\n\r\n";
+            ::sendto(server, response.data(), response.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     fromLength);
+            std::this_thread::sleep_for(20ms);
+        }
+        return request;
+    };
+    EXPECT_EQ(answer(true).rfind("OPTIONS sip:127.0.83.9:" + std::to_string(port) + " SIP/2.0\r\n", 0), 0u);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // Two probes without an answer: gone.
+    for (int i = 1; i <= 3; ++i) probe.Poll(now += 1s), answer(false);
+    EXPECT_EQ(probe.Poll(now += 1s), RegistrarProbe::Verdict::Gone);
+    // It answers again: back.
+    probe.Poll(now += 1s);
+    answer(true);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // The port is closed: the host says so at once.
+    ::close(server);
+    probe.Poll(now += 1s);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Gone);
 }
 
 // ---- line states --------------------------------------------------------------------------------
