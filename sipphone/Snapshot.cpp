@@ -101,7 +101,10 @@ void SipEngine::Snapshot() {
     const std::string text = out.str();
     for (int n = 0; n < 100; ++n) {
         std::string path = config_.stateDir + "/snapshot-" + stamp;
-        if (n > 0) path += "-" + std::to_string(n);
+        if (n > 0) {
+            path += '-';
+            path += std::to_string(n);
+        }
         path += ".txt";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
