@@ -227,10 +227,13 @@ bool SipEngine::OpenCore(std::string& error) {
 }
 
 void SipEngine::SetUpAudio() {
+    // ALSA's "default" is listed, able to do everything, on machines without any sound
+    // hardware: a device counts only under a name of its own.
     bool haveDevice = false;
-    for (const auto& device : core_->getAudioDevices())
-        if (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
-            device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay))
+    for (const auto& device : core_->getExtendedAudioDevices())
+        if (device->getDeviceName() != "default" &&
+            (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
+             device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay)))
             haveDevice = true;
     if (config_.noAudio || !haveDevice) {
         nullCard_ = true;

@@ -67,7 +67,7 @@ void SipEngine::Snapshot() {
     if (nullCard_) out << "\ntone_hz=" << config_.toneHz << "\nrecord=" << config_.recordPath;
     out << "\nmuted=" << (muted_ ? "yes" : "no") << "\nmic_gain_db=" << micGainDb_
         << "\nspeaker_gain_db=" << speakerGainDb_ << "\ndo_not_disturb=" << (dnd_ ? "yes" : "no") << "\n";
-    for (const auto& device : core_->getAudioDevices())
+    for (const auto& device : core_->getExtendedAudioDevices())
         out << "device=" << device->getId() << " (" << device->getDriverName() << ", "
             << (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ? "capture" : "")
             << (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay) ? " playback" : "")
