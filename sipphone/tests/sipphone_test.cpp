@@ -435,12 +435,23 @@ class TestHost : public server::EngineHost {
 class TwoPhones : public ::testing::Test {
   protected:
     static std::string Address(int n) { return "127.0.83." + std::to_string(n); }
+    // SIPPHONE_TEST_PROXY=sip:HOST:PORT[;transport=tcp] runs the phones through a registrar
+    // (by hand, with one running): then numbers are dialled bare.
+    static const char* Proxy() { return std::getenv("SIPPHONE_TEST_PROXY"); }
+    static std::string Dest(int n) {
+        const std::string number = std::to_string(1000 + n);
+        return Proxy() ? number : "sip:" + number + "@" + Address(n);
+    }
 
     std::unique_ptr<SipEngine> MakePhone(TestHost& host, int n, bool autoAnswer) {
         EngineConfig config;
         config.account.user = std::to_string(1000 + n);
         config.account.listenHost = Address(n);
         config.account.listenPort = 5060;
+        if (Proxy()) {
+            config.account.proxy = Proxy();
+            config.account.domain = "quvo.test";
+        }
         config.stateDir = dir_;
         config.noAudio = true;
         config.autoAnswer = autoAnswer;
@@ -456,6 +467,12 @@ class TwoPhones : public ::testing::Test {
         dir_ = dir;
         a_ = MakePhone(hostA_, 1, false);
         b_ = MakePhone(hostB_, 2, true);
+        Registered(hostA_);
+        Registered(hostB_);
+    }
+    void Registered(TestHost& host) {
+        ASSERT_TRUE(Until(
+            [&] { return host.Has(kCallManagerStatus) && host.Last(kCallManagerStatus)->Int(0) == 1; }));
     }
     void TearDown() override {
         a_.reset();
@@ -484,7 +501,7 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     ASSERT_TRUE(hostA_.Has(kCallManagerStatus));
     EXPECT_EQ(hostA_.Last(kCallManagerStatus)->Int(0), 1);
 
-    ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
     ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup); })) << hostA_.States();
     EXPECT_EQ(hostA_.States(), "3 5");
     const int32_t ref = hostA_.Last(kPartyPickup)->Int(0);
@@ -543,7 +560,7 @@ TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
 
     // B does not want to be disturbed: A's call finds it busy and B shows nothing.
     ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("DND"), int32_t{1}, int32_t{0}}), "");
-    ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
     ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; })) << hostA_.States();
     EXPECT_EQ(hostA_.States(), "3 6 0");
     EXPECT_TRUE(hostA_.Has(kPartyBusy));
@@ -566,6 +583,7 @@ class ThreePhones : public TwoPhones {
     void SetUp() override {
         TwoPhones::SetUp();
         c_ = MakePhone(hostC_, 3, true);
+        Registered(hostC_);
     }
     void TearDown() override {
         c_.reset();
@@ -573,7 +591,7 @@ class ThreePhones : public TwoPhones {
     }
     // A calls B and both talk.
     void Connect() {
-        ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+        ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
         ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup) && hostB_.LastState() == kTsConnected; }));
     }
     static int Count(const TestHost& host, int32_t state) {
@@ -588,7 +606,7 @@ class ThreePhones : public TwoPhones {
 
 TEST_F(ThreePhones, BlindTransfer) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kTransfer, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kTransfer, {Dest(3)}), "");
     // B is referred to C, C answers, and A's call ends as transferred.
     ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();
@@ -599,7 +617,7 @@ TEST_F(ThreePhones, BlindTransfer) {
 
 TEST_F(ThreePhones, AttendedTransfer) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {Dest(3)}), "");
     EXPECT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("1004")}),
               "transfer or conference already in progress");
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostB_.LastState() == kTsHold; }));
@@ -613,7 +631,7 @@ TEST_F(ThreePhones, AttendedTransfer) {
 
 TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();
     ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
@@ -641,7 +659,7 @@ TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
 
 TEST_F(ThreePhones, HostEndsTheWholeConference) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
     EXPECT_EQ(Op(*a_, bus::kConferenceComplete).empty() ? "" : "early", "early");  // C has not answered yet
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();
