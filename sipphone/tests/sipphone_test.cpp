@@ -578,6 +578,37 @@ TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
     EXPECT_EQ(reply, "|" + std::to_string(before));
 }
 
+TEST_F(TwoPhones, IncomingCallAnsweredHookAndFarEndHangup) {
+    // B calls A, which does not answer by itself.
+    ASSERT_EQ(Op(*b_, bus::kMakeCall, {Dest(1)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsRingIn; }));
+    const Event* incoming = hostA_.Last(kIncomingCall);
+    ASSERT_TRUE(incoming);
+    EXPECT_EQ(incoming->Text(1), "1001");
+    EXPECT_EQ(incoming->Text(2), "1002");
+    EXPECT_EQ(hostA_.Last(kLineUpdate)->Int(6), 0);  // incoming
+    // OnHook leaves a ringing call alone; Answer 0 takes the one that rang last.
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOnHook);
+    ASSERT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsConnected && hostB_.Has(kPartyPickup); }));
+    // The far end hangs up.
+    ASSERT_EQ(Op(*b_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; }));
+    EXPECT_TRUE(hostA_.Has(kPartyHangup));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0");
+
+    // OffHook, then OnHook ends the call in talk on the line.
+    ASSERT_EQ(Op(*a_, bus::kOffHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOffHook);
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(
+        Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostB_.LastState() == kTsIdle; }));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0 1 3 5 2 0");
+}
+
 class ThreePhones : public TwoPhones {
   protected:
     void SetUp() override {
