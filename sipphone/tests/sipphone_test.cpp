@@ -140,6 +140,22 @@ TEST(Settings, PasswordFileMustBePrivate) {
     ::rmdir(dir);
 }
 
+TEST(Settings, ListenAddressInUse) {
+    EXPECT_EQ(ListenProblem("127.0.83.8", 5060), "");
+    const int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int yes = 1;
+    ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // as a SIP stack does
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(5060);
+    ::inet_pton(AF_INET, "127.0.83.8", &addr.sin_addr);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_NE(ListenProblem("127.0.83.8", 5060).find("(UDP)"), std::string::npos);
+    ::close(taken);
+    EXPECT_NE(ListenProblem("localhost", 5060), "");
+    EXPECT_NE(ListenProblem("192.0.2.1", 5060), "");  // not this machine's
+}
+
 TEST(Settings, PartyNames) {
     EXPECT_EQ(PartyNumber("1002", "host"), "1002");
     EXPECT_EQ(PartyNumber("", "host"), "host");
