@@ -578,8 +578,14 @@ void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) 
     std::string error;
     inOperation_ = true;
     try {
-        if (!core_) throw Failure("SIP phone not running: " + startError_);
-        Dispatch(method.name, args);
+        // Without a core the phone can still be told to go.
+        const std::string name = method.name;
+        if (!core_ && name == "ExitProgram")
+            host_.RequestExit();
+        else if (!core_ && name != "SetClientActive")
+            throw Failure("SIP phone not running: " + startError_);
+        else if (core_)
+            Dispatch(name, args);
     } catch (const std::exception& e) {
         error = e.what();
     }
