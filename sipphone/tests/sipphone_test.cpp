@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -471,6 +472,7 @@ class TwoPhones : public ::testing::Test {
         config.stateDir = dir_;
         config.noAudio = true;
         config.autoAnswer = autoAnswer;
+        config.account.password = "s3cret-" + std::to_string(n);
         auto phone = std::make_unique<SipEngine>(host, config);
         EXPECT_TRUE(phone->Running()) << phone->StartError();
         phone->Start();
@@ -546,6 +548,22 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     ASSERT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "");
     ASSERT_TRUE(
         Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+
+    // The snapshot: a private file with the call's figures and without the password.
+    ASSERT_EQ(Op(*a_, bus::kSnapshot), "");
+    std::string snapshot;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("snapshot-", 0) == 0) snapshot = entry.path();
+    ASSERT_FALSE(snapshot.empty());
+    struct stat st {};
+    ASSERT_EQ(::stat(snapshot.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream in(snapshot);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("password=(set)"), std::string::npos);
+    EXPECT_EQ(text.find("s3cret"), std::string::npos);
+    EXPECT_NE(text.find("call=" + std::to_string(ref)), std::string::npos);
+    EXPECT_NE(text.find("rtp_received="), std::string::npos);
 
     ASSERT_EQ(Op(*a_, bus::kEndCall), "");
     ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle && hostA_.LastState() == kTsIdle; }));
