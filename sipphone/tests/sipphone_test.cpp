@@ -1,0 +1,741 @@
+// The SIP phone's own rules (destinations, settings, line states) and, on loopback, two
+// engines in one process calling each other with real SIP.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CallLine.h"
+#include "LocalRegistrar.h"
+#include "Options.h"
+#include "RegistrarProbe.h"
+#include "SipEngine.h"
+#include "SipSettings.h"
+#include "softphone-server/Settings.h"
+
+namespace quvo::sip {
+namespace {
+
+using State = linphone::Call::State;
+using namespace std::chrono_literals;
+
+// ---- destinations and settings -----------------------------------------------------------------
+
+TEST(Destination, NumbersNamesAndUris) {
+    SipAccount a;
+    a.domain = "example.test";
+    std::string error;
+    EXPECT_EQ(DestinationUri("1002", a, error), "sip:1002@example.test");
+    EXPECT_EQ(DestinationUri("  1002 ", a, error), "sip:1002@example.test");
+    EXPECT_EQ(DestinationUri("*97#", a, error), "sip:*97%23@example.test");
+    EXPECT_EQ(DestinationUri("sip:bob@10.0.0.1:5070", a, error), "sip:bob@10.0.0.1:5070");
+    EXPECT_EQ(DestinationUri("SIPS:bob@host", a, error), "SIPS:bob@host");
+    EXPECT_EQ(DestinationUri("bob@host", a, error), "sip:bob@host");
+    // Without a domain, numbers are dialled at this phone's own address.
+    SipAccount bare;
+    bare.listenHost = "127.0.0.11";
+    EXPECT_EQ(DestinationUri("1003", bare, error), "sip:1003@127.0.0.11");
+}
+
+TEST(Destination, RefusesWhatIsNoDestination) {
+    SipAccount a;
+    for (const char* bad : {"", "   ", "sip:", "a b", "<sip:x@y>", "@host", "bob@", "12;34", "x\"y"}) {
+        std::string error;
+        EXPECT_EQ(DestinationUri(bad, a, error), "") << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(Settings, ReadsTheAccount) {
+    std::map<std::string, std::string> file = {
+        {"sSipUser", "1002"},
+        {"sSipDomain", " example.test "},
+        {"sSipProxy", "127.0.0.1:5070;transport=tcp"},
+        {"sSipPassword", " secret "},
+        {"sSipListen", "127.0.0.12:5062"},
+        {"sVoicemail", "*97"},
+    };
+    SipAccount a;
+    std::string error;
+    ASSERT_TRUE(ReadAccount(
+        [&](const std::string& n) -> std::optional<std::string> {
+            auto it = file.find(n);
+            return it == file.end() ? std::nullopt : std::optional(it->second);
+        },
+        a, error))
+        << error;
+    EXPECT_EQ(a.user, "1002");
+    EXPECT_EQ(a.domain, "example.test");
+    EXPECT_EQ(a.proxy, "sip:127.0.0.1:5070;transport=tcp");
+    EXPECT_TRUE(a.ProxyUsesTcp());
+    EXPECT_EQ(a.password, " secret ");
+    EXPECT_EQ(a.listenHost, "127.0.0.12");
+    EXPECT_EQ(a.listenPort, 5062);
+    EXPECT_EQ(a.voicemail, "*97");
+    EXPECT_EQ(a.ContactUri(), "sip:1002@127.0.0.12:5062");
+    EXPECT_EQ(a.IdentityUri(), "sip:1002@example.test");
+
+    // Nothing set: peer to peer on 127.0.0.1:5060 as 1001.
+    SipAccount d;
+    ASSERT_TRUE(ReadAccount([](const std::string&) { return std::nullopt; }, d, error));
+    EXPECT_FALSE(d.HasRegistrar());
+    EXPECT_EQ(d.ContactUri(), "sip:1001@127.0.0.1:5060");
+}
+
+TEST(Settings, RefusesMalformedValues) {
+    for (auto [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"sSipListen", "127.0.0.1:"},
+                                                          {"sSipListen", "127.0.0.1:70000"},
+                                                          {"sSipListen", ":5060"},
+                                                          {"sSipListen", "::1"},
+                                                          {"sSipListen", "host:50x"},
+                                                          {"sSipUser", "bob smith"}}) {
+        SipAccount a;
+        std::string error;
+        EXPECT_FALSE(ReadAccount(
+            [&](const std::string& n) { return n == name ? std::optional(value) : std::nullopt; }, a, error))
+            << name << "=" << value;
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
+    std::string host;
+    int port = 0;
+    ASSERT_TRUE(ParseHostPort("[::1]:5070", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 5070);
+    ASSERT_TRUE(ParseHostPort("10.1.2.3", host, port));
+    EXPECT_EQ(port, 5060);
+}
+
+TEST(Settings, PasswordFileMustBePrivate) {
+    char dir[] = "/tmp/sipphone-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/QUVO.ini";
+    std::ofstream(path) << "sSipPassword=x\n";
+    ::chmod(path.c_str(), 0644);
+    EXPECT_NE(PasswordFileProblem(path, true).find("chmod 600"), std::string::npos);
+    EXPECT_EQ(PasswordFileProblem(path, false), "");
+    ::chmod(path.c_str(), 0640);
+    EXPECT_NE(PasswordFileProblem(path, true), "");
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    // The program records its own settings in the same file at every start: the file must
+    // stay private, or the next start refuses.
+    std::string error;
+    ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << error;
+    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    EXPECT_EQ(server::ReadSetting(path, "sSipPassword"), "x");
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+}
+
+TEST(Settings, ListenAddressInUse) {
+    EXPECT_EQ(ListenProblem("127.0.83.8", 5060), "");
+    const int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int yes = 1;
+    ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // as a SIP stack does
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(5060);
+    ::inet_pton(AF_INET, "127.0.83.8", &addr.sin_addr);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_NE(ListenProblem("127.0.83.8", 5060).find("(UDP)"), std::string::npos);
+    ::close(taken);
+    EXPECT_NE(ListenProblem("localhost", 5060), "");
+    EXPECT_NE(ListenProblem("192.0.2.1", 5060), "");  // not this machine's
+}
+
+TEST(Settings, PartyNames) {
+    EXPECT_EQ(PartyNumber("1002", "host"), "1002");
+    EXPECT_EQ(PartyNumber("", "host"), "host");
+    EXPECT_EQ(CallerIdentity("Alice", "1002"), "Alice <1002>");
+    EXPECT_EQ(CallerIdentity(" ", "1002"), "1002");
+    EXPECT_EQ(CallerIdentity("1002", "1002"), "1002");
+}
+
+TEST(Options, ParsesAndRefuses) {
+    auto parse = [](std::vector<std::string> words, Options& o, std::string& error) {
+        std::vector<char*> argv{const_cast<char*>("quvo-sipphone")};
+        for (auto& w : words) argv.push_back(w.data());
+        return ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+    };
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({"--no-audio", "--tone=1000", "--record", "/tmp/x.wav", "--auto-answer", "--no-window",
+                     "--quiet", "--title", "T"},
+                    o, error),
+              ParseResult::Run);
+    EXPECT_TRUE(o.noAudio && o.autoAnswer && o.quiet && !o.window);
+    EXPECT_EQ(o.toneHz, 1000);
+    EXPECT_EQ(o.recordPath, "/tmp/x.wav");
+    EXPECT_EQ(o.title, "T");
+    for (auto bad : std::vector<std::vector<std::string>>{{"--tone", "-1"},
+                                                          {"--tone", "9000"},
+                                                          {"--tone", "4x"},
+                                                          {"--tone"},
+                                                          {"--record="},
+                                                          {"--quiet=1"},
+                                                          {"-x"}}) {
+        Options p;
+        EXPECT_EQ(parse(bad, p, error), ParseResult::Error) << bad[0];
+    }
+    Options h;
+    EXPECT_EQ(parse({"--help"}, h, error), ParseResult::Help);
+    EXPECT_EQ(parse({"--version"}, h, error), ParseResult::Version);
+}
+
+TEST(Options, StateFolder) {
+    std::map<std::string, const char*> env;
+    auto get = [&](const char* n) -> const char* { return env.count(n) ? env[n] : nullptr; };
+    env = {{"HOME", "/home/u"}};
+    EXPECT_EQ(StateFolder(get), "/home/u/.local/state/quvo-sipphone");
+    env["XDG_RUNTIME_DIR"] = "/run/user/1";
+    EXPECT_EQ(StateFolder(get), "/run/user/1/quvo-sipphone");
+    env["XDG_STATE_HOME"] = "/s";
+    EXPECT_EQ(StateFolder(get), "/s/quvo-sipphone");
+    env["XDG_STATE_HOME"] = "relative";  // not an absolute path: ignored
+    EXPECT_EQ(StateFolder(get), "/run/user/1/quvo-sipphone");
+}
+
+TEST(LocalRegistrar, AnswersRegisterAndRefusesTheRest) {
+    const std::string reg =
+        "REGISTER sip:127.0.0.1:4000 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK1;rport\r\n"
+        "v: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\nFrom: <sip:1001@127.0.0.1>;tag=a\r\nTo: "
+        "sip:1001@127.0.0.1\r\n"
+        "i: abc\r\nCSeq: 20 REGISTER\r\nm: <sip:1001@127.0.0.1:5060>\r\nExpires: 3600\r\n"
+        "Content-Length: 0\r\n\r\n";
+    const std::string ok = LocalRegistrar::Answer(reg);
+    EXPECT_EQ(ok.rfind("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK1;rport\r\n"
+                       "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\n",
+                       0),
+              0u)
+        << ok;
+    EXPECT_NE(ok.find("To: sip:1001@127.0.0.1;tag=quvo-local\r\n"), std::string::npos);
+    EXPECT_NE(ok.find("Call-ID: abc\r\nCSeq: 20 REGISTER\r\nContact: <sip:1001@127.0.0.1:5060>\r\n"),
+              std::string::npos);
+    EXPECT_EQ(ok.substr(ok.size() - 4), "\r\n\r\n");
+    // Taking the registration back: no contact in the answer.
+    std::string un = reg;
+    un.replace(un.find("Expires: 3600"), 13, "Expires: 0");
+    EXPECT_EQ(LocalRegistrar::Answer(un).find("Contact:"), std::string::npos);
+    std::string invite = reg;
+    invite.replace(0, 8, "INVITE");
+    EXPECT_EQ(LocalRegistrar::Answer(invite).rfind("SIP/2.0 405", 0), 0u);
+    EXPECT_EQ(LocalRegistrar::Answer("SIP/2.0 200 OK\r\n\r\n"), "");
+    EXPECT_EQ(LocalRegistrar::Answer("garbage"), "");
+    EXPECT_EQ(LocalRegistrar::Answer("REGISTER sip:x SIP/2.0\r\nVia: a\r\n\r\n"), "");  // no Call-ID
+}
+
+TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
+    // A stand-in registrar: a UDP socket that answers what it is asked.
+    const int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.83.9", &addr.sin_addr);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const int port = ntohs(addr.sin_port);
+
+    RegistrarProbe probe;
+    ASSERT_FALSE(RegistrarProbe().Open("127.0.83.9", "registrar.example", port));  // numeric only
+    ASSERT_TRUE(probe.Open("127.0.83.9", "127.0.83.9", port));
+    auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Unknown);
+    auto answer = [&](bool reply) {
+        char buffer[2048];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        std::this_thread::sleep_for(20ms);
+        const ssize_t n =
+            ::recvfrom(server, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n <= 0) return std::string();
+        const std::string request(buffer, static_cast<size_t>(n));
+        if (reply) {
+            const std::string response = "SIP/2.0 404 Not Found\r\n\r\n";
+            ::sendto(server, response.data(), response.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     fromLength);
+            std::this_thread::sleep_for(20ms);
+        }
+        return request;
+    };
+    EXPECT_EQ(answer(true).rfind("OPTIONS sip:127.0.83.9:" + std::to_string(port) + " SIP/2.0\r\n", 0), 0u);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // Two probes without an answer: gone.
+    for (int i = 1; i <= 3; ++i) probe.Poll(now += 1s), answer(false);
+    EXPECT_EQ(probe.Poll(now += 1s), RegistrarProbe::Verdict::Gone);
+    // It answers again: back.
+    probe.Poll(now += 1s);
+    answer(true);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // The port is closed: the host says so at once.
+    ::close(server);
+    probe.Poll(now += 1s);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Gone);
+}
+
+// ---- line states --------------------------------------------------------------------------------
+
+std::string Describe(const std::vector<Emission>& events) {
+    std::string out;
+    for (const Emission& e : events) {
+        if (!out.empty()) out += " ";
+        if (e.dispid == kLineUpdate)
+            out += "L" + std::to_string(std::get<int32_t>(e.args[4]));
+        else
+            out += "E" + std::to_string(e.dispid);
+    }
+    return out;
+}
+
+std::string Feed(CallLine& line, std::vector<State> states,
+                 linphone::Reason reason = linphone::Reason::None) {
+    std::vector<Emission> all;
+    for (State s : states)
+        for (auto& e : OnCallState(line, s, reason, "1001")) all.push_back(e);
+    return Describe(all);
+}
+
+CallLine Line(int32_t ref, bool outgoing = true) {
+    CallLine line;
+    line.ref = ref;
+    line.number = "1002";
+    line.outgoing = outgoing;
+    return line;
+}
+
+TEST(LineStates, OutgoingCallAnsweredHeldAndHungUpByTheFarEnd) {
+    CallLine line = Line(1001);
+    // Ring-out once however many provisional answers; pickup once; a re-INVITE shows nothing.
+    EXPECT_EQ(Feed(line, {State::OutgoingInit, State::OutgoingProgress, State::OutgoingRinging,
+                          State::OutgoingEarlyMedia, State::Connected, State::StreamsRunning}),
+              "L3 L5 E3");
+    EXPECT_EQ(Feed(line, {State::Pausing, State::Paused, State::Resuming, State::StreamsRunning,
+                          State::UpdatedByRemote, State::StreamsRunning}),
+              "L8 L5");
+    EXPECT_EQ(Feed(line, {State::End, State::Released}), "E1 L0");
+}
+
+TEST(LineStates, LineUpdateArguments) {
+    CallLine line = Line(1004, false);
+    line.callerId = "Bob <1002>";
+    auto events = OnCallState(line, State::IncomingReceived, linphone::Reason::None, "1001");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].dispid, kIncomingCall);
+    EXPECT_EQ(events[0].args, (server::Args{int32_t{1004}, std::string("1001"), std::string("Bob <1002>")}));
+    EXPECT_EQ(events[1].args,
+              (server::Args{int32_t{1}, int32_t{1004}, std::string("1001"), std::string("1001"),
+                            int32_t{kTsRingIn}, std::string("1002"), int32_t{0}, int32_t{0}, int32_t{1}}));
+}
+
+TEST(LineStates, EndingsBusyDeclinedLocalAndTransferred) {
+    CallLine busy = Line(1);
+    EXPECT_EQ(Feed(busy, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::Busy),
+              "L3 L6 E2 L0");
+    CallLine declined = Line(2);
+    EXPECT_EQ(
+        Feed(declined, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::Declined),
+        "L3 E1 L0");
+    CallLine notFound = Line(3);
+    EXPECT_EQ(
+        Feed(notFound, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::NotFound),
+        "L3 L0");
+    CallLine here = Line(4);
+    EXPECT_EQ(Feed(here, {State::OutgoingProgress, State::StreamsRunning}), "L3 L5 E3");
+    here.endedHere = true;
+    EXPECT_EQ(Feed(here, {State::End, State::Released}), "L0");
+    CallLine moved = Line(5, false);
+    EXPECT_EQ(Feed(moved, {State::IncomingReceived, State::StreamsRunning}), "E4 L4 L5");
+    moved.transferred = true;
+    EXPECT_EQ(Feed(moved, {State::End, State::Released}), "L10 L0");
+    // The caller gives up before this phone answers.
+    CallLine missed = Line(6, false);
+    EXPECT_EQ(Feed(missed, {State::IncomingReceived, State::End, State::Released}), "E4 L4 E1 L0");
+    // Held by the far end shows as held.
+    CallLine remoteHold = Line(7);
+    EXPECT_EQ(Feed(remoteHold, {State::OutgoingProgress, State::StreamsRunning, State::PausedByRemote,
+                                State::StreamsRunning}),
+              "L3 L5 E3 L8 L5");
+}
+
+// ---- two phones on loopback ----------------------------------------------------------------------
+
+// The bus server's part, played in-process: one timer loop for all phones, the events kept.
+class Loop {
+  public:
+    void Add(std::chrono::milliseconds delay, std::function<void()> fn) {
+        timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(fn));
+    }
+    // Runs timers until pred holds or the time is up; true when pred held.
+    bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= end) return false;
+            if (!timers_.empty() && timers_.begin()->first <= now) {
+                auto fn = std::move(timers_.begin()->second);
+                timers_.erase(timers_.begin());
+                fn();
+                continue;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    void RunFor(std::chrono::milliseconds time) {
+        RunUntil([] { return false; }, time);
+    }
+
+  private:
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+};
+
+struct Event {
+    int32_t dispid;
+    server::Args args;
+    int32_t Int(size_t i) const { return std::get<int32_t>(args.at(i)); }
+    std::string Text(size_t i) const { return std::get<std::string>(args.at(i)); }
+};
+
+class TestHost : public server::EngineHost {
+  public:
+    explicit TestHost(Loop& loop) : loop_(loop) {}
+    void Send(int32_t dispid, const server::Args& args) override { events.push_back({dispid, args}); }
+    void After(std::chrono::milliseconds delay, std::function<void()> fn) override {
+        loop_.Add(delay, std::move(fn));
+    }
+    void Post(std::function<void()> fn) override { loop_.Add(0ms, std::move(fn)); }
+    void RequestExit() override { exitRequested = true; }
+    void StatusChanged(const std::string& s) override { status = s; }
+    void Note(const std::string& text) override { notes.push_back(text); }
+
+    // LineUpdate states in order, as "3 5 8 5 0".
+    std::string States() const {
+        std::string out;
+        for (const Event& e : events)
+            if (e.dispid == kLineUpdate) out += (out.empty() ? "" : " ") + std::to_string(e.Int(4));
+        return out;
+    }
+    const Event* Last(int32_t dispid) const {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->dispid == dispid) return &*it;
+        return nullptr;
+    }
+    bool Has(int32_t dispid) const { return Last(dispid) != nullptr; }
+    int32_t LastState() const {
+        const Event* e = Last(kLineUpdate);
+        return e ? e->Int(4) : -1;
+    }
+
+    std::vector<Event> events;
+    std::vector<std::string> notes;
+    std::string status;
+    bool exitRequested = false;
+
+  private:
+    Loop& loop_;
+};
+
+class TwoPhones : public ::testing::Test {
+  protected:
+    static std::string Address(int n) { return "127.0.83." + std::to_string(n); }
+    // SIPPHONE_TEST_PROXY=sip:HOST:PORT[;transport=tcp] runs the phones through a registrar
+    // (by hand, with one running): then numbers are dialled bare.
+    static const char* Proxy() { return std::getenv("SIPPHONE_TEST_PROXY"); }
+    static std::string Dest(int n) {
+        const std::string number = std::to_string(1000 + n);
+        return Proxy() ? number : "sip:" + number + "@" + Address(n);
+    }
+
+    std::unique_ptr<SipEngine> MakePhone(TestHost& host, int n, bool autoAnswer) {
+        EngineConfig config;
+        config.account.user = std::to_string(1000 + n);
+        config.account.listenHost = Address(n);
+        config.account.listenPort = 5060;
+        if (Proxy()) {
+            config.account.proxy = Proxy();
+            config.account.domain = "quvo.test";
+        }
+        config.stateDir = dir_;
+        config.noAudio = true;
+        config.autoAnswer = autoAnswer;
+        config.account.password = "s3cret-" + std::to_string(n);
+        auto phone = std::make_unique<SipEngine>(host, config);
+        EXPECT_TRUE(phone->Running()) << phone->StartError();
+        phone->Start();
+        return phone;
+    }
+
+    void SetUp() override {
+        char dir[] = "/tmp/sipphone-test-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(dir));
+        dir_ = dir;
+        a_ = MakePhone(hostA_, 1, false);
+        b_ = MakePhone(hostB_, 2, true);
+        Registered(hostA_);
+        Registered(hostB_);
+    }
+    void Registered(TestHost& host) {
+        ASSERT_TRUE(Until(
+            [&] { return host.Has(kCallManagerStatus) && host.Last(kCallManagerStatus)->Int(0) == 1; }));
+    }
+    void TearDown() override {
+        a_.reset();
+        b_.reset();
+        if (!std::getenv("SIPPHONE_TEST_KEEP")) std::system(("rm -rf " + dir_).c_str());
+    }
+
+    // Runs one operation on a phone; its error text ("" on success).
+    std::string Op(SipEngine& phone, const bus::Method& method, server::Args args = {}) {
+        std::string error = "no reply";
+        phone.Call(method, std::move(args), [&](const std::string& e) { error = e; });
+        return error;
+    }
+    bool Until(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5s) {
+        return loop_.RunUntil(pred, limit);
+    }
+
+    Loop loop_;
+    TestHost hostA_{loop_}, hostB_{loop_};
+    std::string dir_;
+    std::unique_ptr<SipEngine> a_, b_;
+};
+
+TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
+    // Without a registrar the call server counts as reached from the start.
+    ASSERT_TRUE(hostA_.Has(kCallManagerStatus));
+    EXPECT_EQ(hostA_.Last(kCallManagerStatus)->Int(0), 1);
+
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup); })) << hostA_.States();
+    EXPECT_EQ(hostA_.States(), "3 5");
+    const int32_t ref = hostA_.Last(kPartyPickup)->Int(0);
+    EXPECT_EQ(hostA_.Last(kLineUpdate)->Text(5), "1002");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; }));
+    ASSERT_TRUE(hostB_.Has(kIncomingCall));
+    EXPECT_EQ(hostB_.Last(kIncomingCall)->Text(2), "1001");
+    EXPECT_EQ(hostB_.States(), "4 5");
+
+    loop_.RunFor(1s);
+    ASSERT_EQ(Op(*a_, bus::kCallStats), "");
+    const Event* stats = hostA_.Last(kCallStatsUpdate);
+    ASSERT_TRUE(stats);
+    EXPECT_EQ(stats->Int(0), ref);
+    EXPECT_FALSE(stats->Text(1).empty());
+    EXPECT_EQ(stats->Text(3), "1002");
+    EXPECT_GT(stats->Int(5), 20);  // sent
+    EXPECT_GT(stats->Int(6), 20);  // received
+
+    ASSERT_EQ(Op(*a_, bus::kSendDtmf, {std::string("5")}), "");
+    EXPECT_NE(Op(*a_, bus::kSendDtmf, {std::string("x")}), "");
+
+    ASSERT_EQ(Op(*a_, bus::kHold), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsHold; }));
+    EXPECT_EQ(hostA_.LastState(), kTsHold);
+    ASSERT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "");
+    ASSERT_TRUE(
+        Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+
+    // The snapshot: a private file with the call's figures and without the password.
+    ASSERT_EQ(Op(*a_, bus::kSnapshot), "");
+    std::string snapshot;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        if (entry.path().filename().string().rfind("snapshot-", 0) == 0) snapshot = entry.path();
+    ASSERT_FALSE(snapshot.empty());
+    struct stat st {};
+    ASSERT_EQ(::stat(snapshot.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::ifstream in(snapshot);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("password=(set)"), std::string::npos);
+    EXPECT_EQ(text.find("s3cret"), std::string::npos);
+    EXPECT_NE(text.find("call=" + std::to_string(ref)), std::string::npos);
+    EXPECT_NE(text.find("rtp_received="), std::string::npos);
+
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle && hostA_.LastState() == kTsIdle; }));
+    EXPECT_TRUE(hostB_.Has(kPartyHangup));
+    EXPECT_FALSE(hostA_.Has(kPartyHangup));
+    EXPECT_EQ(hostA_.States(), "3 5 8 5 0");
+    EXPECT_NE(Op(*a_, bus::kEndCall), "");
+}
+
+TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
+    EXPECT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "no such call");
+    EXPECT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "no held call");
+    EXPECT_EQ(Op(*a_, bus::kHold), "no connected call");
+    EXPECT_EQ(Op(*a_, bus::kTransferComplete), "no transfer in progress");
+    EXPECT_EQ(Op(*a_, bus::kConferenceComplete), "no conference in progress");
+    EXPECT_EQ(Op(*a_, bus::kMessages), "no voicemail number (sVoicemail) is set");
+    EXPECT_EQ(Op(*a_, bus::kMakeCall, {std::string("")}), "no destination");
+    for (const bus::Method* m : {&bus::kIPCCLogin, &bus::kIPCCLogout, &bus::kIPCCSetState,
+                                 &bus::kIPCCNotReadyReasons, &bus::kIPCCLogoutReasons})
+        EXPECT_EQ(Op(*a_, *m, server::Args(m->ArgCount(), std::string("x"))),
+                  "this softphone has no contact-centre agent");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("Park"), int32_t{1}, int32_t{0}}),
+              "this softphone has no softkey 'Park'");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "nothing to redial");
+    EXPECT_EQ(Op(*a_, bus::kSetClientActive, {int32_t{1}}), "");
+    EXPECT_EQ(Op(*a_, bus::kMicVolumeUp), "");
+    EXPECT_EQ(Op(*a_, bus::kSetMute, {int32_t{1}}), "");
+
+    // B does not want to be disturbed: A's call finds it busy and B shows nothing.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("DND"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; })) << hostA_.States();
+    EXPECT_EQ(hostA_.States(), "3 6 0");
+    EXPECT_TRUE(hostA_.Has(kPartyBusy));
+    EXPECT_EQ(hostB_.States(), "");
+    EXPECT_FALSE(hostB_.Has(kIncomingCall));
+    // Redial calls the same number again.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("dnd"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; })) << hostB_.States();
+    // The reply to an operation comes before the events that it causes.
+    size_t before = hostA_.events.size();
+    std::string reply = "none";
+    a_->Call(bus::kEndCall, {},
+             [&](const std::string& e) { reply = e + "|" + std::to_string(hostA_.events.size()); });
+    EXPECT_EQ(reply, "|" + std::to_string(before));
+}
+
+TEST_F(TwoPhones, IncomingCallAnsweredHookAndFarEndHangup) {
+    // B calls A, which does not answer by itself.
+    ASSERT_EQ(Op(*b_, bus::kMakeCall, {Dest(1)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsRingIn; }));
+    const Event* incoming = hostA_.Last(kIncomingCall);
+    ASSERT_TRUE(incoming);
+    EXPECT_EQ(incoming->Text(1), "1001");
+    EXPECT_EQ(incoming->Text(2), "1002");
+    EXPECT_EQ(hostA_.Last(kLineUpdate)->Int(6), 0);  // incoming
+    // OnHook leaves a ringing call alone; Answer 0 takes the one that rang last.
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOnHook);
+    ASSERT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsConnected && hostB_.Has(kPartyPickup); }));
+    // The far end hangs up.
+    ASSERT_EQ(Op(*b_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; }));
+    EXPECT_TRUE(hostA_.Has(kPartyHangup));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0");
+
+    // OffHook, then OnHook ends the call in talk on the line.
+    ASSERT_EQ(Op(*a_, bus::kOffHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOffHook);
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(
+        Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostB_.LastState() == kTsIdle; }));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0 1 3 5 2 0");
+}
+
+class ThreePhones : public TwoPhones {
+  protected:
+    void SetUp() override {
+        TwoPhones::SetUp();
+        c_ = MakePhone(hostC_, 3, true);
+        Registered(hostC_);
+    }
+    void TearDown() override {
+        c_.reset();
+        TwoPhones::TearDown();
+    }
+    // A calls B and both talk.
+    void Connect() {
+        ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+        ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup) && hostB_.LastState() == kTsConnected; }));
+    }
+    static int Count(const TestHost& host, int32_t state) {
+        int n = 0;
+        for (const Event& e : host.events) n += e.dispid == kLineUpdate && e.Int(4) == state;
+        return n;
+    }
+
+    TestHost hostC_{loop_};
+    std::unique_ptr<SipEngine> c_;
+};
+
+TEST_F(ThreePhones, BlindTransfer) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kTransfer, {Dest(3)}), "");
+    // B is referred to C, C answers, and A's call ends as transferred.
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    EXPECT_EQ(hostA_.States(), "3 5 8 10 0");  // held while the REFER goes out
+    EXPECT_EQ(hostC_.Last(kIncomingCall)->Text(2), "1002");
+    EXPECT_EQ(Op(*a_, bus::kEndCall), "no active call");
+}
+
+TEST_F(ThreePhones, AttendedTransfer) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {Dest(3)}), "");
+    EXPECT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("1004")}),
+              "transfer or conference already in progress");
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostB_.LastState() == kTsHold; }));
+    ASSERT_EQ(Op(*a_, bus::kTransferComplete), "");
+    // Both of A's calls end as transferred; B talks to C.
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsIdle) == 2 && hostB_.LastState() == kTsConnected; }, 8s))
+        << hostA_.States() << " / " << hostB_.States() << " / " << hostC_.States();
+    EXPECT_EQ(Count(hostA_, kTsCallTransfer), 2);
+    EXPECT_EQ(Op(*a_, bus::kTransferComplete), "no transfer in progress");
+}
+
+TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; }));
+    const Event* joined = hostA_.Last(kLineUpdate);
+    EXPECT_EQ(joined->Text(5), "Conference");
+    loop_.RunFor(1s);
+    // Each party hears the others: both receive RTP from A's mix.
+    for (SipEngine* far : {b_.get(), c_.get()}) {
+        TestHost& host = far == b_.get() ? hostB_ : hostC_;
+        ASSERT_EQ(Op(*far, bus::kCallStats), "");
+        EXPECT_GT(host.Last(kCallStatsUpdate)->Int(6), 20);
+    }
+    // B leaves: A goes on with C alone.
+    ASSERT_EQ(Op(*b_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyHangup); }));
+    loop_.RunFor(500ms);
+    ASSERT_EQ(hostC_.LastState(), kTsConnected);
+    // A ends what is left.
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostC_.LastState() == kTsIdle && Count(hostA_, kTsIdle) == 2; }))
+        << hostA_.States() << " / " << hostC_.States();
+    EXPECT_TRUE(a_->Running());
+}
+
+TEST_F(ThreePhones, HostEndsTheWholeConference) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
+    EXPECT_EQ(Op(*a_, bus::kConferenceComplete).empty() ? "" : "early", "early");  // C has not answered yet
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
+    loop_.RunFor(500ms);
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle && hostC_.LastState() == kTsIdle; }))
+        << hostA_.States() << " / " << hostB_.States() << " / " << hostC_.States();
+    EXPECT_TRUE(hostB_.Has(kPartyHangup));
+    EXPECT_TRUE(hostC_.Has(kPartyHangup));
+}
+
+}  // namespace
+}  // namespace quvo::sip
