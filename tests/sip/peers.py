@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
@@ -248,7 +249,9 @@ class Baresip(Process):
         self.command(f"/dial {uri}")
 
     def recordings(self):
-        return sorted(os.path.join(self.record_dir, n) for n in os.listdir(self.record_dir) if n.endswith("-dec.wav"))
+        """What it heard, one file per audio stream started, the newest last."""
+        paths = [os.path.join(self.record_dir, n) for n in os.listdir(self.record_dir) if n.endswith("-dec.wav")]
+        return sorted(paths, key=lambda p: (os.path.getmtime(p), p))
 
     def stop(self):
         if self.proc.poll() is None:
@@ -280,6 +283,7 @@ class Linphonec(Process):
             "use_info=0",
             "ping_with_options=0",
             f"contact=sip:{user}@{address}",
+            "default_proxy=0" if proxy else "default_proxy=-1",
             "[rtp]",
             f"bind_address={address}",
             "audio_rtp_port=40000-49999",
@@ -299,6 +303,7 @@ class Linphonec(Process):
                 "reg_expires=600",
                 "reg_sendregister=1",
                 "publish=0",
+                f"reg_route=<{proxy}>",
             ]
         self.config = os.path.join(self.dir, "linphonerc")
         with open(self.config, "w") as f:
@@ -438,6 +443,11 @@ class ScriptConsole(Process):
         if outcome != "OK":
             raise AssertionError(f"{line!r} answered {outcome!r}; output: {self.output()!r}")
 
+    def event(self, text, timeout=10):
+        """The first whole event line holding text (waits for it); does not move the expect() cursor."""
+        return wait_for(lambda: next((e for e in self.events() if text in e), None), timeout,
+                        f"an event line with {text!r}")
+
     def quit(self, timeout=10):
         if self.proc.poll() is None:
             try:
@@ -454,12 +464,21 @@ def line_update(state, name, other=None):
     return f"State={state}({name})"
 
 
+ADDRESSES = Addresses()
+_numbers = iter(range(1101, 9000))
+
+
+def next_number():
+    """A user number not used before in this test process (stale bindings never answer)."""
+    return str(next(_numbers))
+
+
 class Peers:
     """Owns everything a test started; close() stops it all in reverse order."""
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="quvo-sip-")
-        self.addresses = Addresses()
+        self.addresses = ADDRESSES
         self._owned = []  # (stop function, object)
         self._envs = []
 
@@ -590,3 +609,89 @@ def dominant_frequency(samples, rate, low=100, high=4000, step=10):
         if power > best_power:
             best, best_power = freq, power
     return best
+
+
+# --- Test cases driving quvo-sipphone through the console ----------------------------------
+
+CALL_MANAGER_UP = "Event : Connected to CallManager\n"
+CALL_MANAGER_DOWN = "Event : Disconnected from CallManager\n"
+
+
+def state(number, name):
+    """The part of a LineUpdate line that names its state."""
+    return f"State={number}({name})"
+
+
+@unittest.skipUnless(have_peers() and have_sipphone(), "needs kamailio, baresip, linphonec and quvo-sipphone")
+class PhoneCase(unittest.TestCase):
+    """One proxy for the class; each test gets its own Peers (stopped at its end), and
+    start_phone() gives a quvo-sipphone on a private bus with a console bound to it."""
+
+    proxy_options = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.class_peers = Peers()
+        try:
+            cls.proxy = cls.class_peers.kamailio(**cls.proxy_options)
+        except BaseException:
+            cls.class_peers.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.class_peers.close()
+
+    def setUp(self):
+        self.p = Peers()
+        self.addCleanup(self.p.close)
+
+    def start_phone(self, user=None, proxy=True, console=True, **kwargs):
+        """(phone, console): the console is started first, so that it sees the phone's first events."""
+        env = self.p.phone_env()
+        user = user or next_number()
+        c = self.p.console(env) if console else None
+        phone = self.p.sipphone(env, user, proxy=(self.proxy if proxy is True else proxy) or None, **kwargs)
+        phone.number = user
+        if c:
+            # The two lines come in either order.
+            c.expect_all(["Event : Connected to softphone\n"] + ([CALL_MANAGER_UP] if proxy else []), 15)
+        return phone, c
+
+    def far_end(self, kind="baresip", **kwargs):
+        number = next_number()
+        if kind == "baresip":
+            peer = self.p.baresip(number, proxy=self.proxy, **kwargs)
+        else:
+            peer = self.p.linphonec(number, proxy=self.proxy, **kwargs)
+        peer.number = number
+        return peer
+
+    def connect(self, console, far, timeout=10):
+        """Places a call from console's phone to far and waits for its pick-up."""
+        console.ok(f"MakeCall {far.number}")
+        console.expect(state(3, "TsRingOut"), timeout)
+        console.expect_all([state(5, "TsConnected"), "Event : PartyPickup,"], timeout)
+
+
+def process_status(pid):
+    """(VmRSS in kB, open descriptors) of a process."""
+    rss = 0
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    return rss, len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def cpu_ticks(pid):
+    """User plus system clock ticks of a process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def last_audio(path, seconds=1.0, skip_end=0.2):
+    """(samples, rate) of the last `seconds` of a recording, leaving out its newest skip_end."""
+    end = wav_seconds(path) - skip_end
+    return read_wav(path, max(0.0, end - seconds), end)
