@@ -1,0 +1,903 @@
+#include "SipEngine.h"
+
+#include <bctoolbox/list.h>
+#include <bctoolbox/logging.h>
+#include <linphone/api/c-call-stats.h>
+#include <linphone/core.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <linphone++/linphone.hh>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "NullSoundCard.h"
+
+namespace quvo::sip {
+namespace {
+
+using State = linphone::Call::State;
+using namespace std::chrono_literals;
+
+// While a call exists the core needs a fast beat for its media and SIP timers; idle, a slow
+// one only delays noticing incoming calls.
+constexpr auto kBusyBeat = 20ms;
+constexpr auto kIdleBeat = 250ms;
+// How often a lost registration is tried again.
+constexpr auto kRegisterRetry = 2s;
+// Expiry of the registration: short over UDP, where only a failed refresh shows the loss.
+constexpr int kUdpExpirySeconds = 30;
+constexpr int kTcpExpirySeconds = 600;
+
+class Failure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// ---- the library's log, into the phone's own log file ----------------------------------------
+
+std::mutex g_logMutex;
+FILE* g_log = nullptr;
+
+void LogLine(void*, const char* domain, BctbxLogLevel level, const char* fmt, va_list args) {
+    std::lock_guard lock(g_logMutex);
+    if (!g_log) return;
+    const char* name = level >= BCTBX_LOG_ERROR     ? "error"
+                       : level >= BCTBX_LOG_WARNING ? "warning"
+                       : level >= BCTBX_LOG_MESSAGE ? "message"
+                                                    : "debug";
+    std::fprintf(g_log, "%s %s: ", domain ? domain : "-", name);
+    std::vfprintf(g_log, fmt, args);
+    std::fputc('\n', g_log);
+    std::fflush(g_log);
+}
+
+void OpenLog(const std::string& path) {
+    std::lock_guard lock(g_logMutex);
+    if (!g_log) g_log = std::fopen(path.c_str(), "we");
+}
+
+void KeepHandler(bctbx_log_handler_t*) {}
+
+// The libraries print their log on standard output, and liblinphone puts its own handler
+// back as the core comes up: after each step, every handler but ours goes.
+void RouteLibraryLog() {
+    static bctbx_log_handler_t* ours = nullptr;
+    std::vector<bctbx_log_handler_t*> others;
+    for (bctbx_list_t* it = bctbx_get_log_handlers(); it; it = it->next)
+        if (it->data != ours) others.push_back(static_cast<bctbx_log_handler_t*>(it->data));
+    for (bctbx_log_handler_t* handler : others) bctbx_remove_log_handler(handler);
+    if (!ours) {
+        ours = bctbx_create_log_handler(LogLine, KeepHandler, nullptr);
+        bctbx_add_log_handler(ours);
+    }
+    bctbx_set_log_level(nullptr, BCTBX_LOG_MESSAGE);
+}
+
+}  // namespace
+
+// ---- listeners ----------------------------------------------------------------------------------
+
+struct SipEngine::Listener : public linphone::CoreListener {
+    explicit Listener(SipEngine& engine) : engine(engine) {}
+    void onCallStateChanged(const std::shared_ptr<linphone::Core>&,
+                            const std::shared_ptr<linphone::Call>& call, linphone::Call::State state,
+                            const std::string& message) override {
+        engine.OnCallState(call, static_cast<int>(state), message);
+    }
+    void onAccountRegistrationStateChanged(const std::shared_ptr<linphone::Core>&,
+                                           const std::shared_ptr<linphone::Account>&,
+                                           linphone::RegistrationState state,
+                                           const std::string& message) override {
+        engine.OnRegistration(static_cast<int>(state), message);
+    }
+    void onTransferStateChanged(const std::shared_ptr<linphone::Core>&,
+                                const std::shared_ptr<linphone::Call>& call,
+                                linphone::Call::State state) override {
+        engine.OnTransferState(call, static_cast<int>(state));
+    }
+    SipEngine& engine;
+};
+
+// ---- set-up -------------------------------------------------------------------------------------
+
+SipEngine::SipEngine(server::EngineHost& host, EngineConfig config)
+    : host_(host), config_(std::move(config)) {
+    if (!OpenCore(startError_)) {
+        core_.reset();
+        host_.Note("SIP core not started: " + startError_);
+    }
+}
+
+SipEngine::~SipEngine() {
+    Stop();
+}
+
+namespace {
+// mkdir -p, each new folder private.
+void MakeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+        if (slash == std::string::npos) break;
+    }
+}
+}  // namespace
+
+bool SipEngine::OpenCore(std::string& error) {
+    // One core folder per listening address, so that phones sharing a state folder (a far
+    // end for tests) keep apart.
+    const SipAccount& a = config_.account;
+    const std::string dir = config_.stateDir + "/core-" + a.listenHost + "-" + std::to_string(a.listenPort);
+    MakeFolders(dir);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "cannot create " + dir;
+        return false;
+    }
+    OpenLog(dir + "/sip.log");
+    RouteLibraryLog();
+
+    // The core's own configuration, written afresh each start: what it keeps between runs
+    // (call logs, friends) stays in this folder too, never under $HOME.
+    const std::string rc = dir + "/linphonerc";
+    {
+        std::ofstream out(rc, std::ios::trunc);
+        out << "[sip]\n"
+            << "bind_address=" << a.listenHost << "\n"
+            << "guess_hostname=0\n"
+            << "contact=\"" << a.user << "\" <" << a.ContactUri() << ">\n"
+            << "use_ipv6=" << (a.listenHost.find(':') != std::string::npos ? 1 : 0) << "\n"
+            << "register_only_when_network_is_up=0\n"
+            << "auto_net_state_mon=0\n"
+            << "inc_timeout=120\n"
+            << "[rtp]\n"
+            << "bind_address=" << a.listenHost << "\n"
+            << "[sound]\n"
+            << "echocancellation=0\n"
+            << "[video]\n"
+            << "capture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n"
+            << "[misc]\n"
+            << "history_max_size=0\n"
+            << "conference_layout=0\n";
+        if (!out) {
+            error = "cannot write " + rc;
+            return false;
+        }
+    }
+    ::chmod(rc.c_str(), 0600);
+
+    auto factory = linphone::Factory::get();
+    RouteLibraryLog();
+    factory->setConfigDir(dir);
+    factory->setDataDir(dir);
+    factory->setDownloadDir(dir);
+    factory->setSoundResourcesDir("/usr/share/sounds/linphone");
+    core_ = factory->createCore(rc, "", nullptr);
+    if (!core_) {
+        error = "liblinphone could not create its core";
+        return false;
+    }
+    RouteLibraryLog();
+    listener_ = std::make_shared<Listener>(*this);
+    core_->addListener(listener_);
+    core_->setUserAgent("quvo-sipphone", QUVO_SIPPHONE_VERSION);
+    core_->enableAutoIterate(false);
+
+    auto transports = factory->createTransports();
+    transports->setUdpPort(a.listenPort);
+    transports->setTcpPort(a.listenPort);
+    transports->setTlsPort(0);
+    if (core_->setTransports(transports) != 0) {
+        error = "cannot listen on " + a.listenHost + ":" + std::to_string(a.listenPort);
+        return false;
+    }
+    core_->setUseRfc2833ForDtmf(true);
+    core_->setUseInfoForDtmf(false);
+    core_->enableVideoCapture(false);
+    core_->enableVideoDisplay(false);
+    core_->setPrimaryContact(a.ContactUri());
+    core_->setMaxCalls(8);
+    core_->setAudioPort(-1);  // a free port: phones may share an address
+
+    if (core_->start() != 0) {
+        error = "liblinphone's core did not start";
+        return false;
+    }
+    RouteLibraryLog();
+    // With only the loopback interface the core believes the network to be down.
+    core_->setNetworkReachable(true);
+    if (core_->getTransportsUsed()->getUdpPort() <= 0) {
+        error = "cannot listen on " + a.listenHost + ":" + std::to_string(a.listenPort);
+        return false;
+    }
+    SetUpAudio();
+    SetUpAccount();
+    return true;
+}
+
+void SipEngine::SetUpAudio() {
+    bool haveDevice = false;
+    for (const auto& device : core_->getAudioDevices())
+        if (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
+            device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay))
+            haveDevice = true;
+    if (config_.noAudio || !haveDevice) {
+        nullCard_ = true;
+        audioDevice_ = RegisterNullSoundCard(linphone_core_get_ms_factory(core_->cPtr()),
+                                             {config_.toneHz, config_.recordPath});
+        core_->reloadSoundDevices();
+        core_->setCaptureDevice(audioDevice_);
+        core_->setPlaybackDevice(audioDevice_);
+        core_->setRingerDevice(audioDevice_);
+        core_->setMediaDevice(audioDevice_);
+    } else {
+        audioDevice_ = core_->getCaptureDevice();
+    }
+}
+
+void SipEngine::SetUpAccount() {
+    const SipAccount& a = config_.account;
+    if (!a.HasRegistrar()) {
+        registration_ = "none (peer to peer)";
+        return;
+    }
+    auto factory = linphone::Factory::get();
+    auto params = core_->createAccountParams();
+    auto identity = factory->createAddress(a.IdentityUri());
+    auto server = factory->createAddress(a.proxy);
+    if (!identity || !server) {
+        host_.Note("sSipProxy '" + a.proxy + "' or the identity " + a.IdentityUri() +
+                   " is not a SIP address");
+        registration_ = "bad address";
+        return;
+    }
+    params->setIdentityAddress(identity);
+    params->setServerAddress(server);
+    params->enableOutboundProxy(true);
+    params->enableRegister(true);
+    params->setExpires(a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
+    if (!a.password.empty())
+        core_->addAuthInfo(factory->createAuthInfo(a.user, a.user, a.password, "", "", a.Domain()));
+    account_ = core_->createAccount(params);
+    core_->addAccount(account_);
+    core_->setDefaultAccount(account_);
+    registration_ = "progress";
+}
+
+// ---- driving the core ---------------------------------------------------------------------------
+
+void SipEngine::Start() {
+    if (!core_) {
+        host_.StatusChanged(Status());
+        return;
+    }
+    // Without a registrar there is nothing to lose: the call server counts as reached.
+    if (!config_.account.HasRegistrar()) SetCallManager(1);
+    Schedule(0ms);
+    Changed();
+}
+
+void SipEngine::Schedule(std::chrono::milliseconds delay) {
+    const uint64_t generation = ++tickGeneration_;
+    host_.After(delay, [this, generation] {
+        if (generation == tickGeneration_) Tick();
+    });
+}
+
+void SipEngine::Tick() {
+    if (!core_ || stopped_) return;
+    core_->iterate();
+    Flush();
+    Schedule(calls_.empty() && core_->getCallsNb() == 0 ? kIdleBeat : kBusyBeat);
+}
+
+// Runs the core for a while on its own (while stopping, when no loop timer fires).
+void SipEngine::Drain(std::chrono::milliseconds upTo) {
+    const auto end = std::chrono::steady_clock::now() + upTo;
+    while (std::chrono::steady_clock::now() < end) {
+        core_->iterate();
+        Flush();
+        const bool unregistered = !account_ || account_->getState() != linphone::RegistrationState::Ok;
+        if (core_->getCallsNb() == 0 && calls_.empty() && unregistered) break;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+void SipEngine::Stop() {
+    if (!core_ || stopped_) return;
+    stopped_ = true;
+    ++tickGeneration_;
+    // End the calls and take the registration back, giving the far ends a moment to hear it.
+    for (auto& [ref, record] : calls_) record.line.endedHere = true;
+    core_->terminateAllCalls();
+    if (account_) {
+        auto params = account_->getParams()->clone();
+        params->enableRegister(false);
+        account_->setParams(params);
+    }
+    Drain(1500ms);
+    core_->stop();
+    core_->removeListener(listener_);
+    calls_.clear();
+    core_.reset();
+    if (nullCard_) CloseNullSoundCardRecording();
+}
+
+// ---- events -------------------------------------------------------------------------------------
+
+void SipEngine::Emit(const Emission& e) {
+    if (inOperation_) {
+        held_.push_back(e);
+        return;
+    }
+    host_.Send(e.dispid, e.args);
+}
+
+void SipEngine::Flush() {
+    if (inOperation_) return;
+    std::vector<Emission> events;
+    events.swap(held_);
+    for (const Emission& e : events) host_.Send(e.dispid, e.args);
+}
+
+void SipEngine::SetCallManager(int32_t status) {
+    if (status == callManager_) return;
+    callManager_ = status;
+    Emit(kCallManagerStatus, {status});
+}
+
+void SipEngine::Changed() {
+    host_.StatusChanged(Status());
+}
+
+std::string SipEngine::Status() const {
+    const std::string line = "Line " + config_.account.user + ": ";
+    if (!core_) return line + (startError_.empty() ? "stopped" : "not started (" + startError_ + ")");
+    std::string status = line;
+    if (calls_.empty()) {
+        status += offHook_ ? "off hook" : "idle";
+    } else {
+        static const std::map<int32_t, const char*> kNames = {
+            {kTsRingOut, "ringing"}, {kTsRingIn, "incoming"}, {kTsConnected, "connected"},
+            {kTsBusy, "busy"},       {kTsHold, "on hold"},
+        };
+        bool first = true;
+        for (const auto& [ref, record] : calls_) {
+            auto name = kNames.find(record.line.state);
+            status += (first ? "" : ", ") + record.line.OtherParty() + " (" +
+                      (name != kNames.end() ? name->second : "calling") + ")";
+            first = false;
+        }
+    }
+    if (config_.account.HasRegistrar()) status += " - " + registration_;
+    return status;
+}
+
+// ---- core callbacks -----------------------------------------------------------------------------
+
+SipEngine::Record* SipEngine::Find(const std::shared_ptr<linphone::Call>& call) {
+    if (!call) return nullptr;
+    for (auto& [ref, record] : calls_)
+        if (record.call->cPtr() == call->cPtr()) return &record;
+    return nullptr;
+}
+
+SipEngine::Record* SipEngine::Find(int32_t ref) {
+    auto it = calls_.find(ref);
+    return it == calls_.end() ? nullptr : &it->second;
+}
+
+void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int rawState,
+                            const std::string& message) {
+    const auto state = static_cast<State>(rawState);
+    Record* record = Find(call);
+    if (!record) {
+        if (IsOver(state)) return;
+        Record fresh;
+        fresh.call = call;
+        fresh.line.ref = nextRef_++;
+        fresh.line.outgoing = call->getDir() == linphone::Call::Dir::Outgoing;
+        auto remote = call->getRemoteAddress();
+        fresh.line.number = PartyNumber(remote->getUsername(), remote->getDomain());
+        fresh.line.callerId = CallerIdentity(remote->getDisplayName(), fresh.line.number);
+        record = &(calls_[fresh.line.ref] = fresh);
+    }
+    const int32_t ref = record->line.ref;
+    if (state == State::Error || state == State::End) {
+        const auto reason = call->getReason();
+        if (state == State::Error && reason != linphone::Reason::Busy && !record->line.endedHere)
+            host_.Note("call " + std::to_string(ref) + " to " + record->line.number + " failed: " + message);
+    }
+
+    // Do not disturb: a new call is turned away busy before it shows on the line.
+    if (IsRingingIn(state) && record->line.state == -1 && dnd_) {
+        record->line.state = kTsIdle;
+        call->decline(linphone::Reason::Busy);
+        return;
+    }
+    for (const Emission& e :
+         quvo::sip::OnCallState(record->line, state, call->getReason(), config_.account.user))
+        Emit(e);
+
+    if (state == State::Paused && record->resumeWhenPaused) {
+        record->resumeWhenPaused = false;
+        call->resume();
+    }
+    if (IsRingingIn(state) && config_.autoAnswer && record->line.state == kTsRingIn) {
+        host_.After(config_.autoAnswerDelay, [this, ref] {
+            if (Record* r = Find(ref); r && IsRingingIn(r->call->getState())) {
+                HoldTalking(r);
+                r->call->accept();
+                Schedule(0ms);
+            }
+        });
+    }
+    if (state == State::Released ||
+        (IsOver(state) && record->line.state == kTsIdle && state != State::Error)) {
+        // A consultation that ends leaves nothing to complete.
+        if (pending_ != Pending::None && (ref == heldRef_ || ref == consultRef_)) pending_ = Pending::None;
+        if (state == State::Released) calls_.erase(ref);
+    }
+    if (state == State::Released) {
+        // The conference's last member but one: what is left is an ordinary call again.
+        int members = 0;
+        Record* last = nullptr;
+        for (auto& [r, rec] : calls_)
+            if (rec.line.conference) {
+                ++members;
+                last = &rec;
+            }
+        if (members == 1) {
+            last->line.conference = false;
+            const int32_t shown = last->line.state;
+            last->line.state = -2;
+            Emit(LineUpdate(config_.account.user, last->line.ref, shown, last->line.OtherParty(),
+                            last->line.outgoing ? 1 : 0));
+            last->line.state = shown;
+        }
+        if (members == 0) conference_.reset();
+    }
+    Changed();
+}
+
+void SipEngine::OnRegistration(int rawState, const std::string& message) {
+    const auto state = static_cast<linphone::RegistrationState>(rawState);
+    switch (state) {
+        case linphone::RegistrationState::Ok:
+            registration_ = "registered";
+            SetCallManager(1);
+            break;
+        case linphone::RegistrationState::Failed:
+            registration_ = "registration failed (" + message + ")";
+            host_.Note(registration_);
+            SetCallManager(0);
+            break;
+        case linphone::RegistrationState::Cleared:
+        case linphone::RegistrationState::None:
+            registration_ = "not registered";
+            if (!stopped_) SetCallManager(0);
+            break;
+        default: return;  // Progress, Refreshing
+    }
+    // A lost registration is tried again at a short interval, so that a registrar that comes
+    // back is found within seconds (the library's own retry waits a minute).
+    if (state == linphone::RegistrationState::Failed && !stopped_) {
+        const uint64_t generation = ++retryGeneration_;
+        std::function<void()> retry;
+        auto again = std::make_shared<std::function<void()>>();
+        *again = [this, generation, again] {
+            if (generation != retryGeneration_ || stopped_ || !account_) return;
+            if (account_->getState() == linphone::RegistrationState::Ok) return;
+            if (account_->getState() != linphone::RegistrationState::Progress) account_->refreshRegister();
+            Schedule(0ms);
+            host_.After(kRegisterRetry, *again);
+        };
+        host_.After(kRegisterRetry, *again);
+    }
+    Changed();
+}
+
+void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int rawState) {
+    const auto state = static_cast<State>(rawState);
+    Record* record = Find(call);
+    if (!record) return;
+    if (state == State::Connected) {
+        // The far end took the transfer: this phone's leg ends now.
+        record->line.transferred = true;
+        record->line.endedHere = true;
+        if (!IsOver(call->getState())) call->terminate();
+    } else if (state == State::Error) {
+        record->line.transferred = false;
+        host_.Note("transfer of call " + std::to_string(record->line.ref) + " failed");
+    }
+}
+
+// ---- operations ---------------------------------------------------------------------------------
+
+void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) {
+    std::string error;
+    inOperation_ = true;
+    try {
+        if (!core_) throw Failure("SIP phone not running: " + startError_);
+        Dispatch(method.name, args);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    inOperation_ = false;
+    reply(error);
+    Flush();
+    Changed();
+    // Whatever the operation set going is taken up at once, not at the next beat.
+    if (core_ && !stopped_) Schedule(0ms);
+}
+
+namespace {
+int32_t IntArg(const server::Args& args, size_t i) {
+    return i < args.size() && std::holds_alternative<int32_t>(args[i]) ? std::get<int32_t>(args[i]) : 0;
+}
+std::string TextArg(const server::Args& args, size_t i) {
+    return i < args.size() && std::holds_alternative<std::string>(args[i]) ? std::get<std::string>(args[i])
+                                                                           : "";
+}
+constexpr const char* kNoAgent = "this softphone has no contact-centre agent";
+}  // namespace
+
+void SipEngine::Dispatch(const std::string& name, const server::Args& args) {
+    if (name == "SetClientActive") {
+        if (IntArg(args, 0) != 0) {
+            // A new client subscribes to the events right after it activates: tell it about
+            // the call server a moment later.
+            host_.After(300ms, [this] {
+                if (callManager_ >= 0) host_.Send(kCallManagerStatus, {callManager_});
+            });
+        }
+    } else if (name == "Answer") {
+        Answer(IntArg(args, 0));
+    } else if (name == "EndCall") {
+        EndCall();
+    } else if (name == "Hold") {
+        Hold();
+    } else if (name == "MakeCall") {
+        MakeCall(TextArg(args, 0));
+    } else if (name == "OffHook") {
+        OffHook();
+    } else if (name == "OnHook") {
+        OnHook();
+    } else if (name == "Resume") {
+        Resume(IntArg(args, 0));
+    } else if (name == "SendDtmf") {
+        SendDtmf(TextArg(args, 0));
+    } else if (name == "Transfer") {
+        Transfer(TextArg(args, 0));
+    } else if (name == "ExitProgram") {
+        host_.After(0ms, [this] {
+            Stop();
+            host_.RequestExit();
+        });
+    } else if (name == "MicVolumeUp" || name == "MicVolumeDown") {
+        Gain(true, name == "MicVolumeUp" ? 1 : -1);
+    } else if (name == "SpkrVolumeUp" || name == "SpkrVolumeDown") {
+        Gain(false, name == "SpkrVolumeUp" ? 1 : -1);
+    } else if (name == "SetMute") {
+        SetMute(IntArg(args, 0) != 0);
+    } else if (name == "Messages") {
+        if (config_.account.voicemail.empty()) throw Failure("no voicemail number (sVoicemail) is set");
+        MakeCall(config_.account.voicemail);
+    } else if (name == "Snapshot") {
+        Snapshot();
+    } else if (name == "TransferInitiate") {
+        StartConsultation(TextArg(args, 0), Pending::Transfer);
+    } else if (name == "TransferComplete") {
+        TransferComplete();
+    } else if (name == "ConferenceInitiate") {
+        StartConsultation(TextArg(args, 0), Pending::Conference);
+    } else if (name == "ConferenceComplete") {
+        ConferenceComplete();
+    } else if (name.rfind("IPCC", 0) == 0) {
+        throw Failure(kNoAgent);
+    } else if (name == "Softkey") {
+        Softkey(TextArg(args, 0), IntArg(args, 1), IntArg(args, 2));
+    } else if (name == "CallStats") {
+        CallStats();
+    } else {
+        throw Failure("unknown operation " + name);
+    }
+}
+
+// The newest call that is not on hold, else the newest held one.
+SipEngine::Record* SipEngine::Active() {
+    Record* held = nullptr;
+    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
+        const State s = it->second.call->getState();
+        if (IsOver(s)) continue;
+        if (!IsHeld(s)) return &it->second;
+        if (!held) held = &it->second;
+    }
+    return held;
+}
+
+SipEngine::Record* SipEngine::Latest(bool (*test)(int)) {
+    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
+        if (test(static_cast<int>(it->second.call->getState()))) return &it->second;
+    return nullptr;
+}
+
+namespace {
+bool Talking(int s) {
+    return IsTalking(static_cast<State>(s));
+}
+bool Held(int s) {
+    const auto state = static_cast<State>(s);
+    return state == State::Paused || state == State::Pausing;
+}
+bool RingingIn(int s) {
+    return IsRingingIn(static_cast<State>(s));
+}
+}  // namespace
+
+// Puts every talking call on hold (but a conference member: the conference stays).
+void SipEngine::HoldTalking(const Record* except) {
+    for (auto& [ref, record] : calls_) {
+        if (&record == except || record.line.conference) continue;
+        if (IsTalking(record.call->getState())) record.call->pause();
+    }
+}
+
+std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) {
+    std::string error;
+    const std::string uri = DestinationUri(destination, config_.account, error);
+    if (uri.empty()) throw Failure(error);
+    auto address = core_->interpretUrl(uri);
+    if (!address) throw Failure("'" + destination + "' is not a SIP destination");
+    auto params = core_->createCallParams(nullptr);
+    params->enableVideo(false);
+    auto call = core_->inviteAddressWithParams(address, params);
+    if (!call) throw Failure("call to " + uri + " could not be placed");
+    lastDialled_ = destination;
+    offHook_ = false;
+    return call;
+}
+
+void SipEngine::Hangup(Record& record) {
+    record.line.endedHere = true;
+    if (record.call->terminate() != 0) throw Failure("the call could not be ended");
+}
+
+void SipEngine::Answer(int32_t ref) {
+    Record* record = ref != 0 ? Find(ref) : Latest(RingingIn);
+    if (!record || !IsRingingIn(record->call->getState())) throw Failure("no such call");
+    HoldTalking(record);
+    auto params = core_->createCallParams(record->call);
+    params->enableVideo(false);
+    if (record->call->acceptWithParams(params) != 0) throw Failure("the call could not be answered");
+}
+
+void SipEngine::EndCall() {
+    Record* record = Active();
+    if (!record) throw Failure("no active call");
+    if (record->line.conference) {
+        EndConference();
+        return;
+    }
+    Hangup(*record);
+}
+
+void SipEngine::EndConference() {
+    for (auto& [ref, record] : calls_)
+        if (record.line.conference) record.line.endedHere = true;
+    for (auto& [ref, record] : calls_)
+        if (record.line.conference && !IsOver(record.call->getState())) record.call->terminate();
+}
+
+void SipEngine::Hold() {
+    Record* record = Latest(Talking);
+    if (!record) throw Failure("no connected call");
+    if (record->call->pause() != 0) throw Failure("the call could not be held");
+}
+
+void SipEngine::Resume(int32_t ref) {
+    Record* record = ref == 0 ? Latest(Held) : Find(ref);
+    if (!record) throw Failure(ref == 0 ? "no held call" : "no such call");
+    const State state = record->call->getState();
+    if (state != State::Paused && state != State::Pausing) throw Failure("call not on hold");
+    HoldTalking(record);
+    if (state == State::Pausing)
+        record->resumeWhenPaused = true;
+    else if (record->call->resume() != 0)
+        throw Failure("the call could not be resumed");
+    if (pending_ != Pending::None && record->line.ref == heldRef_) pending_ = Pending::None;
+}
+
+void SipEngine::MakeCall(const std::string& destination) {
+    std::string error;
+    if (DestinationUri(destination, config_.account, error).empty()) throw Failure(error);
+    HoldTalking(nullptr);
+    Dial(destination);
+}
+
+void SipEngine::OffHook() {
+    offHook_ = true;
+    Emit(LineUpdate(config_.account.user, 0, kTsOffHook, "", 1));
+}
+
+void SipEngine::OnHook() {
+    offHook_ = false;
+    Record* record = Active();
+    const bool ends = record && !IsHeld(record->call->getState()) && !IsRingingIn(record->call->getState());
+    Emit(LineUpdate(config_.account.user, ends ? record->line.ref : 0, kTsOnHook,
+                    ends ? record->line.OtherParty() : "", ends && !record->line.outgoing ? 0 : 1));
+    if (!ends) return;
+    if (record->line.conference)
+        EndConference();
+    else
+        Hangup(*record);
+}
+
+void SipEngine::SendDtmf(const std::string& keys) {
+    if (keys.empty()) throw Failure("no key");
+    for (char c : keys)
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != '*' && c != '#' &&
+            std::string_view("ABCDabcd").find(c) == std::string_view::npos)
+            throw Failure(std::string("'") + c + "' is not a DTMF key");
+    Record* record = Latest(Talking);
+    if (!record) throw Failure("no connected call");
+    std::string upper = keys;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const auto status = upper.size() == 1 ? record->call->sendDtmf(upper[0]) : record->call->sendDtmfs(upper);
+    if (status != 0) throw Failure("the keys could not be sent");
+}
+
+void SipEngine::Transfer(const std::string& destination) {
+    std::string error;
+    const std::string uri = DestinationUri(destination, config_.account, error);
+    if (uri.empty()) throw Failure(error);
+    Record* record = Latest(Talking);
+    if (!record) record = Latest(Held);
+    if (!record) throw Failure("no connected call");
+    auto address = core_->interpretUrl(uri);
+    if (!address) throw Failure("'" + destination + "' is not a SIP destination");
+    if (record->call->transferTo(address) != 0) throw Failure("transfer rejected");
+}
+
+void SipEngine::StartConsultation(const std::string& destination, Pending kind) {
+    if (pending_ != Pending::None) throw Failure("transfer or conference already in progress");
+    std::string error;
+    if (DestinationUri(destination, config_.account, error).empty()) throw Failure(error);
+    Record* connected = Latest(Talking);
+    if (!connected) throw Failure("no connected call");
+    const int32_t held = connected->line.ref;
+    if (!connected->line.conference) connected->call->pause();
+    auto call = Dial(destination);
+    pending_ = kind;
+    heldRef_ = held;
+    // The consultation call's record appears with its first state, which the core reports
+    // while placing it.
+    Record* consult = Find(call);
+    consultRef_ = consult ? consult->line.ref : 0;
+}
+
+void SipEngine::TransferComplete() {
+    if (pending_ != Pending::Transfer) throw Failure("no transfer in progress");
+    Record* held = Find(heldRef_);
+    Record* consult = Find(consultRef_);
+    if (!held || !consult || IsOver(held->call->getState()) || IsOver(consult->call->getState()))
+        throw Failure("no transfer in progress");
+    // The held party is referred to the consulted one, replacing this phone's call to it.
+    if (held->call->transferToAnother(consult->call) != 0) throw Failure("transfer rejected");
+    consult->line.transferred = true;
+    consult->line.endedHere = true;
+    pending_ = Pending::None;
+}
+
+void SipEngine::CancelConsultation() {
+    const int32_t held = heldRef_;
+    pending_ = Pending::None;
+    if (Record* consult = Find(consultRef_); consult && !IsOver(consult->call->getState())) Hangup(*consult);
+    if (Record* h = Find(held); h && h->call->getState() == State::Paused) h->call->resume();
+}
+
+void SipEngine::Softkey(const std::string& rawName, int32_t line, int32_t ref) {
+    (void)line;
+    const std::string name = Lower(rawName);
+    if (name == "redial") {
+        if (lastDialled_.empty()) throw Failure("nothing to redial");
+        MakeCall(lastDialled_);
+    } else if (name == "newcall") {
+        HoldTalking(nullptr);
+        OffHook();
+    } else if (name == "hold") {
+        Hold();
+    } else if (name == "resume") {
+        Resume(ref);
+    } else if (name == "answer") {
+        Answer(ref);
+    } else if (name == "endcall") {
+        if (pending_ != Pending::None)
+            CancelConsultation();
+        else if (Record* r = ref > 0 ? Find(ref) : nullptr)
+            r->line.conference ? EndConference() : Hangup(*r);
+        else
+            EndCall();
+    } else if (name == "transfer") {
+        if (pending_ == Pending::Transfer) {
+            TransferComplete();
+        } else {
+            throw Failure("no transfer in progress (TransferInitiate first)");
+        }
+    } else if (name == "conference" || name == "join") {
+        if (pending_ == Pending::Conference || pending_ == Pending::Transfer) {
+            pending_ = Pending::Conference;
+            ConferenceComplete();
+        } else {
+            throw Failure("no second call to join");
+        }
+    } else if (name == "dnd") {
+        dnd_ = !dnd_;
+        host_.Note(std::string("do not disturb ") + (dnd_ ? "on" : "off"));
+    } else if (name == "decline" || name == "reject") {
+        Record* record = ref != 0 ? Find(ref) : Latest(RingingIn);
+        if (!record || !IsRingingIn(record->call->getState())) throw Failure("no such call");
+        record->line.endedHere = true;
+        record->call->decline(linphone::Reason::Declined);
+    } else if (name == "mute") {
+        SetMute(!muted_);
+    } else {
+        throw Failure("this softphone has no softkey '" + rawName + "'");
+    }
+}
+
+// The library's gain value acts twice over on the signal (-6 set: -12 dB heard), so each
+// step sets half of what is meant.
+void SipEngine::Gain(bool microphone, int steps) {
+    float& gain = microphone ? micGainDb_ : speakerGainDb_;
+    gain = std::clamp(gain + steps * kGainStepDb, kGainMinDb, kGainMaxDb);
+    if (microphone)
+        core_->setMicGainDb(gain / 2);
+    else
+        core_->setPlaybackGainDb(gain / 2);
+}
+
+void SipEngine::SetMute(bool muted) {
+    muted_ = muted;
+    core_->enableMic(!muted);
+}
+
+void SipEngine::CallStats() {
+    Record* record = Active();
+    if (!record) {
+        Emit(kCallStatsUpdate, {int32_t{0}, std::string(), config_.account.user, std::string(), int32_t{0},
+                                int32_t{0}, int32_t{0}, int32_t{0}, int32_t{0}, int32_t{0}});
+        return;
+    }
+    auto& call = record->call;
+    std::string codec;
+    if (auto params = call->getCurrentParams())
+        if (auto pt = params->getUsedAudioPayloadType())
+            codec = pt->getMimeType() + "/" + std::to_string(pt->getClockRate());
+    int32_t sent = 0, received = 0, lost = 0, discarded = 0, jitter = 0;
+    if (auto stats = call->getAudioStats()) {
+        if (const rtp_stats_t* rtp = linphone_call_stats_get_rtp_stats(stats->cPtr())) {
+            sent = static_cast<int32_t>(rtp->packet_sent);
+            received = static_cast<int32_t>(rtp->packet_recv);
+            lost = static_cast<int32_t>(std::max<int64_t>(rtp->cum_packet_loss, 0));
+            discarded = static_cast<int32_t>(rtp->discarded + rtp->outoftime);
+        }
+        jitter = static_cast<int32_t>(stats->getReceiverInterarrivalJitter() + 0.5f);
+    }
+    Emit(kCallStatsUpdate,
+         {record->line.ref, codec, config_.account.user, record->line.OtherParty(),
+          static_cast<int32_t>(call->getDuration()), sent, received, lost, discarded, jitter});
+}
+
+}  // namespace quvo::sip

@@ -1,0 +1,151 @@
+// The SIP phone behind the automation contract: each operation a SIP action of a
+// liblinphone core, each event drawn from the core's real call and registration states.
+// Everything runs on the bus server's loop thread; the core is driven by its timers.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CallLine.h"
+#include "SipSettings.h"
+#include "softphone-server/Engine.h"
+
+namespace linphone {
+class Account;
+class Call;
+class Conference;
+class Core;
+}  // namespace linphone
+
+namespace quvo::sip {
+
+struct EngineConfig {
+    SipAccount account;
+    std::string stateDir;     // the core's configuration, data, log and snapshots (created 0700)
+    bool noAudio = false;     // the null sound card even when the system has devices
+    int toneHz = 440;         // the null card's microphone
+    std::string recordPath;   // the null card's speaker
+    bool autoAnswer = false;  // answer every incoming call at once (a far end for tests)
+    std::chrono::milliseconds autoAnswerDelay{0};
+};
+
+// Gain steps of the volume operations: the change that the far end (microphone) or this
+// phone's speaker hears per step, and the range.
+inline constexpr float kGainStepDb = 3.0f;
+inline constexpr float kGainMinDb = -24.0f;
+inline constexpr float kGainMaxDb = 12.0f;
+
+class SipEngine : public server::Engine {
+  public:
+    SipEngine(server::EngineHost& host, EngineConfig config);
+    ~SipEngine() override;
+
+    void Call(const bus::Method& method, server::Args args, Reply reply) override;
+    void Start() override;
+    void Stop() override;
+    std::string Status() const override;
+
+    // Whether the SIP core came up; when not, every operation fails with the reason.
+    bool Running() const { return core_ != nullptr; }
+    const std::string& StartError() const { return startError_; }
+
+    // Used by the core's listeners.
+    struct Listener;
+    struct LogSink;
+
+  private:
+    struct Record {
+        std::shared_ptr<linphone::Call> call;
+        CallLine line;
+        bool resumeWhenPaused = false;  // Resume came while the hold was still on its way
+    };
+    enum class Pending { None, Transfer, Conference };
+
+    // Core set-up and driving.
+    bool OpenCore(std::string& error);
+    void SetUpAudio();
+    void SetUpAccount();
+    void Schedule(std::chrono::milliseconds delay);
+    void Tick();
+    void Drain(std::chrono::milliseconds upTo);
+
+    // Events: held back while an operation runs, so that its reply goes out first.
+    void Emit(const Emission& e);
+    void Emit(int32_t dispid, server::Args args) { Emit(Emission{dispid, std::move(args)}); }
+    void Flush();
+    void Changed();
+    void SetCallManager(int32_t status);
+
+    // Core callbacks.
+    void OnCallState(const std::shared_ptr<linphone::Call>& call, int state, const std::string& message);
+    void OnRegistration(int state, const std::string& message);
+    void OnTransferState(const std::shared_ptr<linphone::Call>& call, int state);
+
+    // Calls.
+    Record* Find(const std::shared_ptr<linphone::Call>& call);
+    Record* Find(int32_t ref);
+    Record* Active();
+    Record* Latest(bool (*test)(int));
+    void HoldTalking(const Record* except);
+    std::shared_ptr<linphone::Call> Dial(const std::string& destination);
+    void Hangup(Record& record);
+
+    // Operations; a refused one throws std::runtime_error with the reply's text.
+    void Dispatch(const std::string& name, const server::Args& args);
+    void Answer(int32_t ref);
+    void EndCall();
+    void Hold();
+    void Resume(int32_t ref);
+    void MakeCall(const std::string& destination);
+    void OffHook();
+    void OnHook();
+    void SendDtmf(const std::string& key);
+    void Transfer(const std::string& destination);
+    void StartConsultation(const std::string& destination, Pending kind);
+    void TransferComplete();
+    void ConferenceComplete();
+    void CancelConsultation();
+    void EndConference();
+    void Softkey(const std::string& name, int32_t line, int32_t ref);
+    void Gain(bool microphone, int steps);
+    void SetMute(bool muted);
+    void CallStats();
+    void Snapshot();
+
+    server::EngineHost& host_;
+    EngineConfig config_;
+    std::string startError_;
+    std::shared_ptr<linphone::Core> core_;
+    std::shared_ptr<linphone::Account> account_;
+    std::shared_ptr<Listener> listener_;
+    std::shared_ptr<LogSink> logSink_;
+    std::shared_ptr<linphone::Conference> conference_;
+    std::string audioDevice_;  // the card in use, by the core's name
+    bool nullCard_ = false;
+
+    std::map<int32_t, Record> calls_;
+    int32_t nextRef_ = 1001;
+    Pending pending_ = Pending::None;
+    int32_t heldRef_ = 0;
+    int32_t consultRef_ = 0;
+    std::string lastDialled_;
+    bool offHook_ = false;
+    bool muted_ = false;
+    bool dnd_ = false;
+    float micGainDb_ = 0;
+    float speakerGainDb_ = 0;
+    int32_t callManager_ = -1;  // last CallManagerStatus sent
+    std::string registration_ = "none";
+    bool stopped_ = false;
+
+    bool inOperation_ = false;
+    std::vector<Emission> held_;
+    uint64_t tickGeneration_ = 0;
+    uint64_t retryGeneration_ = 0;
+};
+
+}  // namespace quvo::sip

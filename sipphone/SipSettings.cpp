@@ -1,0 +1,161 @@
+#include "SipSettings.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace quvo::sip {
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    return Lower(text.substr(0, prefix.size())) == prefix;
+}
+
+// Characters that may stand in a dialled number or name; '#' is escaped in the URI.
+bool DialChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("*#+._-").find(c) != std::string_view::npos;
+}
+
+}  // namespace
+
+bool SipAccount::ProxyUsesTcp() const {
+    return Lower(proxy).find("transport=tcp") != std::string::npos;
+}
+
+std::string SipAccount::ContactUri() const {
+    const bool v6 = listenHost.find(':') != std::string::npos;
+    return "sip:" + user + "@" + (v6 ? "[" + listenHost + "]" : listenHost) + ":" +
+           std::to_string(listenPort);
+}
+
+std::string SipAccount::IdentityUri() const {
+    return "sip:" + user + "@" + Domain();
+}
+
+bool ParseHostPort(const std::string& rawText, std::string& host, int& port) {
+    const std::string text = Trim(rawText);
+    std::string portText;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            portText = text.substr(close + 2);
+            if (portText.empty()) return false;
+        }
+    } else {
+        const auto colon = text.find(':');
+        if (colon != text.rfind(':')) return false;  // a bare IPv6 address needs brackets
+        host = text.substr(0, colon);
+        if (colon != std::string::npos) {
+            portText = text.substr(colon + 1);
+            if (portText.empty()) return false;
+        }
+    }
+    if (host.empty()) return false;
+    port = 5060;
+    if (!portText.empty()) {
+        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), ::isdigit)) return false;
+        port = std::stoi(portText);
+        if (port < 1 || port > 65535) return false;
+    }
+    return true;
+}
+
+bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& error) {
+    auto get = [&](const char* name) { return Trim(lookup(name).value_or("")); };
+    if (auto user = get("sSipUser"); !user.empty()) account.user = user;
+    if (!std::all_of(account.user.begin(), account.user.end(), DialChar)) {
+        error = "sSipUser '" + account.user + "' is not a SIP user name";
+        return false;
+    }
+    account.domain = get("sSipDomain");
+    account.proxy = get("sSipProxy");
+    if (!account.proxy.empty() && !StartsWithNoCase(account.proxy, "sip:") &&
+        !StartsWithNoCase(account.proxy, "sips:"))
+        account.proxy = "sip:" + account.proxy;
+    // A password may begin or end with blanks: only the line end goes.
+    account.password = lookup("sSipPassword").value_or("");
+    while (!account.password.empty() && (account.password.back() == '\r' || account.password.back() == '\n'))
+        account.password.pop_back();
+    account.voicemail = get("sVoicemail");
+    if (auto listen = get("sSipListen"); !listen.empty()) {
+        if (!ParseHostPort(listen, account.listenHost, account.listenPort)) {
+            error = "sSipListen '" + listen + "' is not ADDRESS:PORT";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string DestinationUri(const std::string& rawDestination, const SipAccount& account, std::string& error) {
+    const std::string destination = Trim(rawDestination);
+    if (destination.empty()) {
+        error = "no destination";
+        return {};
+    }
+    if (destination.find_first_of(" \t<>\"") != std::string::npos) {
+        error = "'" + destination + "' is not a SIP destination";
+        return {};
+    }
+    if (StartsWithNoCase(destination, "sip:") || StartsWithNoCase(destination, "sips:")) {
+        if (destination.find(':') + 1 == destination.size()) {
+            error = "'" + destination + "' is not a SIP destination";
+            return {};
+        }
+        return destination;
+    }
+    if (destination.find('@') != std::string::npos) {
+        if (destination.front() == '@' || destination.back() == '@') {
+            error = "'" + destination + "' is not a SIP destination";
+            return {};
+        }
+        return "sip:" + destination;
+    }
+    if (!std::all_of(destination.begin(), destination.end(), DialChar)) {
+        error = "'" + destination + "' is not a number or SIP address";
+        return {};
+    }
+    std::string user;
+    for (char c : destination) user += c == '#' ? std::string("%23") : std::string(1, c);
+    const std::string domain = account.Domain();
+    return "sip:" + user + "@" +
+           (domain.find(':') != std::string::npos && domain.front() != '[' &&
+                    std::count(domain.begin(), domain.end(), ':') > 1
+                ? "[" + domain + "]"
+                : domain);
+}
+
+std::string PartyNumber(const std::string& user, const std::string& host) {
+    return user.empty() ? host : user;
+}
+
+std::string CallerIdentity(const std::string& displayName, const std::string& number) {
+    const std::string name = Trim(displayName);
+    return name.empty() || name == number ? number : name + " <" + number + ">";
+}
+
+std::string PasswordFileProblem(const std::string& path, bool holdsPassword) {
+    if (!holdsPassword) return {};
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return {};
+    return path + " holds sSipPassword but others may read it (chmod 600 it)";
+}
+
+}  // namespace quvo::sip

@@ -1,0 +1,53 @@
+// The SIP phone's account and addresses, as the softphone's settings file gives them, and
+// the small rules that turn what the console says into SIP: a destination into a URI, a
+// remote address into the number and name that the events show.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace quvo::sip {
+
+struct SipAccount {
+    std::string user = "1001";             // sSipUser
+    std::string domain;                    // sSipDomain; empty: the listening address
+    std::string proxy;                     // sSipProxy: registrar and outbound proxy; empty: peer to peer
+    std::string password;                  // sSipPassword
+    std::string listenHost = "127.0.0.1";  // sSipListen, for SIP and RTP
+    int listenPort = 5060;
+    std::string voicemail;  // sVoicemail
+
+    bool HasRegistrar() const { return !proxy.empty(); }
+    bool ProxyUsesTcp() const;
+    // The domain that bare numbers are dialled in.
+    std::string Domain() const { return domain.empty() ? listenHost : domain; }
+    // This phone's own address: sip:USER@LISTENHOST:PORT.
+    std::string ContactUri() const;
+    std::string IdentityUri() const;
+};
+
+// One setting of the settings file by name, or nothing.
+using SettingLookup = std::function<std::optional<std::string>(const std::string& name)>;
+
+// Reads the account; false with a one-line reason when a setting is malformed.
+bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& error);
+
+// "HOST:PORT", "HOST" (port 5060) or "[V6]:PORT".
+bool ParseHostPort(const std::string& text, std::string& host, int& port);
+
+// The URI that a destination of MakeCall, Transfer and the others names: a sip: or sips:
+// URI as given, USER@HOST with sip: in front, a bare number or name in the account's
+// domain. Empty, with a reason, for what is no destination at all.
+std::string DestinationUri(const std::string& destination, const SipAccount& account, std::string& error);
+
+// What the events call the other party: the user part of the address (the number), else
+// its host; and the caller identity of IncomingCall: "Name <number>", or the number alone.
+std::string PartyNumber(const std::string& user, const std::string& host);
+std::string CallerIdentity(const std::string& displayName, const std::string& number);
+
+// A reason to refuse to start when the settings file holds a password that others than its
+// owner can read; empty when all is well (or the file cannot be looked at).
+std::string PasswordFileProblem(const std::string& path, bool holdsPassword);
+
+}  // namespace quvo::sip

@@ -1,0 +1,56 @@
+// quvo-sipphone: a headless SIP softphone on the session bus, for QUVOConnect to drive real
+// calls through: the automation contract's operations as SIP actions, its events from the
+// calls' real states.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "Options.h"
+#include "SipEngine.h"
+#include "softphone-server/Program.h"
+#include "softphone-server/Settings.h"
+
+namespace {
+
+int Fail(const std::string& text) {
+    std::fprintf(stderr, "quvo-sipphone: %s\n", text.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace quvo;
+    sip::Options options;
+    std::string error;
+    switch (sip::ParseOptions(argc, argv, options, error)) {
+        case sip::ParseResult::Help: std::fputs(sip::HelpText().c_str(), stdout); return 0;
+        case sip::ParseResult::Version: std::puts("quvo-sipphone " QUVO_SIPPHONE_VERSION); return 0;
+        case sip::ParseResult::Error: return Fail(error);
+        case sip::ParseResult::Run: break;
+    }
+
+    const std::string settings = server::SettingsPath();
+    sip::EngineConfig config;
+    if (!sip::ReadAccount([&](const std::string& name) { return server::ReadSetting(settings, name); },
+                          config.account, error))
+        return Fail(error);
+    if (auto problem = sip::PasswordFileProblem(settings, !config.account.password.empty()); !problem.empty())
+        return Fail(problem);
+    config.stateDir = sip::StateFolder([](const char* name) { return std::getenv(name); });
+    config.noAudio = options.noAudio;
+    config.toneHz = options.toneHz;
+    config.recordPath = options.recordPath;
+    config.autoAnswer = options.autoAnswer;
+
+    server::ProgramConfig program;
+    program.name = "quvo-sipphone";
+    program.defaultTitle = "QUVO SIP phone";
+    program.title = options.title;
+    program.window = options.window;
+    program.quiet = options.quiet;
+    return server::RunSoftphoneProgram(program, [&config](server::EngineHost& host) {
+        return std::make_unique<sip::SipEngine>(host, config);
+    });
+}

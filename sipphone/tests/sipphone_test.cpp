@@ -1,0 +1,436 @@
+// The SIP phone's own rules (destinations, settings, line states) and, on loopback, two
+// engines in one process calling each other with real SIP.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CallLine.h"
+#include "Options.h"
+#include "SipEngine.h"
+#include "SipSettings.h"
+
+namespace quvo::sip {
+namespace {
+
+using State = linphone::Call::State;
+using namespace std::chrono_literals;
+
+// ---- destinations and settings -----------------------------------------------------------------
+
+TEST(Destination, NumbersNamesAndUris) {
+    SipAccount a;
+    a.domain = "example.test";
+    std::string error;
+    EXPECT_EQ(DestinationUri("1002", a, error), "sip:1002@example.test");
+    EXPECT_EQ(DestinationUri("  1002 ", a, error), "sip:1002@example.test");
+    EXPECT_EQ(DestinationUri("*97#", a, error), "sip:*97%23@example.test");
+    EXPECT_EQ(DestinationUri("sip:bob@10.0.0.1:5070", a, error), "sip:bob@10.0.0.1:5070");
+    EXPECT_EQ(DestinationUri("SIPS:bob@host", a, error), "SIPS:bob@host");
+    EXPECT_EQ(DestinationUri("bob@host", a, error), "sip:bob@host");
+    // Without a domain, numbers are dialled at this phone's own address.
+    SipAccount bare;
+    bare.listenHost = "127.0.0.11";
+    EXPECT_EQ(DestinationUri("1003", bare, error), "sip:1003@127.0.0.11");
+}
+
+TEST(Destination, RefusesWhatIsNoDestination) {
+    SipAccount a;
+    for (const char* bad : {"", "   ", "sip:", "a b", "<sip:x@y>", "@host", "bob@", "12;34", "x\"y"}) {
+        std::string error;
+        EXPECT_EQ(DestinationUri(bad, a, error), "") << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(Settings, ReadsTheAccount) {
+    std::map<std::string, std::string> file = {
+        {"sSipUser", "1002"},
+        {"sSipDomain", " example.test "},
+        {"sSipProxy", "127.0.0.1:5070;transport=tcp"},
+        {"sSipPassword", " secret "},
+        {"sSipListen", "127.0.0.12:5062"},
+        {"sVoicemail", "*97"},
+    };
+    SipAccount a;
+    std::string error;
+    ASSERT_TRUE(ReadAccount(
+        [&](const std::string& n) -> std::optional<std::string> {
+            auto it = file.find(n);
+            return it == file.end() ? std::nullopt : std::optional(it->second);
+        },
+        a, error))
+        << error;
+    EXPECT_EQ(a.user, "1002");
+    EXPECT_EQ(a.domain, "example.test");
+    EXPECT_EQ(a.proxy, "sip:127.0.0.1:5070;transport=tcp");
+    EXPECT_TRUE(a.ProxyUsesTcp());
+    EXPECT_EQ(a.password, " secret ");
+    EXPECT_EQ(a.listenHost, "127.0.0.12");
+    EXPECT_EQ(a.listenPort, 5062);
+    EXPECT_EQ(a.voicemail, "*97");
+    EXPECT_EQ(a.ContactUri(), "sip:1002@127.0.0.12:5062");
+    EXPECT_EQ(a.IdentityUri(), "sip:1002@example.test");
+
+    // Nothing set: peer to peer on 127.0.0.1:5060 as 1001.
+    SipAccount d;
+    ASSERT_TRUE(ReadAccount([](const std::string&) { return std::nullopt; }, d, error));
+    EXPECT_FALSE(d.HasRegistrar());
+    EXPECT_EQ(d.ContactUri(), "sip:1001@127.0.0.1:5060");
+}
+
+TEST(Settings, RefusesMalformedValues) {
+    for (auto [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"sSipListen", "127.0.0.1:"},
+                                                          {"sSipListen", "127.0.0.1:70000"},
+                                                          {"sSipListen", ":5060"},
+                                                          {"sSipListen", "::1"},
+                                                          {"sSipListen", "host:50x"},
+                                                          {"sSipUser", "bob smith"}}) {
+        SipAccount a;
+        std::string error;
+        EXPECT_FALSE(ReadAccount(
+            [&](const std::string& n) { return n == name ? std::optional(value) : std::nullopt; }, a, error))
+            << name << "=" << value;
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
+    std::string host;
+    int port = 0;
+    ASSERT_TRUE(ParseHostPort("[::1]:5070", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_EQ(port, 5070);
+    ASSERT_TRUE(ParseHostPort("10.1.2.3", host, port));
+    EXPECT_EQ(port, 5060);
+}
+
+TEST(Settings, PasswordFileMustBePrivate) {
+    char dir[] = "/tmp/sipphone-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string path = std::string(dir) + "/QUVO.ini";
+    std::ofstream(path) << "sSipPassword=x\n";
+    ::chmod(path.c_str(), 0644);
+    EXPECT_NE(PasswordFileProblem(path, true).find("chmod 600"), std::string::npos);
+    EXPECT_EQ(PasswordFileProblem(path, false), "");
+    ::chmod(path.c_str(), 0640);
+    EXPECT_NE(PasswordFileProblem(path, true), "");
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+}
+
+TEST(Settings, PartyNames) {
+    EXPECT_EQ(PartyNumber("1002", "host"), "1002");
+    EXPECT_EQ(PartyNumber("", "host"), "host");
+    EXPECT_EQ(CallerIdentity("Alice", "1002"), "Alice <1002>");
+    EXPECT_EQ(CallerIdentity(" ", "1002"), "1002");
+    EXPECT_EQ(CallerIdentity("1002", "1002"), "1002");
+}
+
+TEST(Options, ParsesAndRefuses) {
+    auto parse = [](std::vector<std::string> words, Options& o, std::string& error) {
+        std::vector<char*> argv{const_cast<char*>("quvo-sipphone")};
+        for (auto& w : words) argv.push_back(w.data());
+        return ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+    };
+    Options o;
+    std::string error;
+    ASSERT_EQ(parse({"--no-audio", "--tone=1000", "--record", "/tmp/x.wav", "--auto-answer", "--no-window",
+                     "--quiet", "--title", "T"},
+                    o, error),
+              ParseResult::Run);
+    EXPECT_TRUE(o.noAudio && o.autoAnswer && o.quiet && !o.window);
+    EXPECT_EQ(o.toneHz, 1000);
+    EXPECT_EQ(o.recordPath, "/tmp/x.wav");
+    EXPECT_EQ(o.title, "T");
+    for (auto bad : std::vector<std::vector<std::string>>{{"--tone", "-1"},
+                                                          {"--tone", "9000"},
+                                                          {"--tone", "4x"},
+                                                          {"--tone"},
+                                                          {"--record="},
+                                                          {"--quiet=1"},
+                                                          {"-x"}}) {
+        Options p;
+        EXPECT_EQ(parse(bad, p, error), ParseResult::Error) << bad[0];
+    }
+    Options h;
+    EXPECT_EQ(parse({"--help"}, h, error), ParseResult::Help);
+    EXPECT_EQ(parse({"--version"}, h, error), ParseResult::Version);
+}
+
+TEST(Options, StateFolder) {
+    std::map<std::string, const char*> env;
+    auto get = [&](const char* n) -> const char* { return env.count(n) ? env[n] : nullptr; };
+    env = {{"HOME", "/home/u"}};
+    EXPECT_EQ(StateFolder(get), "/home/u/.local/state/quvo-sipphone");
+    env["XDG_RUNTIME_DIR"] = "/run/user/1";
+    EXPECT_EQ(StateFolder(get), "/run/user/1/quvo-sipphone");
+    env["XDG_STATE_HOME"] = "/s";
+    EXPECT_EQ(StateFolder(get), "/s/quvo-sipphone");
+    env["XDG_STATE_HOME"] = "relative";  // not an absolute path: ignored
+    EXPECT_EQ(StateFolder(get), "/run/user/1/quvo-sipphone");
+}
+
+// ---- line states --------------------------------------------------------------------------------
+
+std::string Describe(const std::vector<Emission>& events) {
+    std::string out;
+    for (const Emission& e : events) {
+        if (!out.empty()) out += " ";
+        if (e.dispid == kLineUpdate)
+            out += "L" + std::to_string(std::get<int32_t>(e.args[4]));
+        else
+            out += "E" + std::to_string(e.dispid);
+    }
+    return out;
+}
+
+std::string Feed(CallLine& line, std::vector<State> states,
+                 linphone::Reason reason = linphone::Reason::None) {
+    std::vector<Emission> all;
+    for (State s : states)
+        for (auto& e : OnCallState(line, s, reason, "1001")) all.push_back(e);
+    return Describe(all);
+}
+
+CallLine Line(int32_t ref, bool outgoing = true) {
+    CallLine line;
+    line.ref = ref;
+    line.number = "1002";
+    line.outgoing = outgoing;
+    return line;
+}
+
+TEST(LineStates, OutgoingCallAnsweredHeldAndHungUpByTheFarEnd) {
+    CallLine line = Line(1001);
+    // Ring-out once however many provisional answers; pickup once; a re-INVITE shows nothing.
+    EXPECT_EQ(Feed(line, {State::OutgoingInit, State::OutgoingProgress, State::OutgoingRinging,
+                          State::OutgoingEarlyMedia, State::Connected, State::StreamsRunning}),
+              "L3 L5 E3");
+    EXPECT_EQ(Feed(line, {State::Pausing, State::Paused, State::Resuming, State::StreamsRunning,
+                          State::UpdatedByRemote, State::StreamsRunning}),
+              "L8 L5");
+    EXPECT_EQ(Feed(line, {State::End, State::Released}), "E1 L0");
+}
+
+TEST(LineStates, LineUpdateArguments) {
+    CallLine line = Line(1004, false);
+    line.callerId = "Bob <1002>";
+    auto events = OnCallState(line, State::IncomingReceived, linphone::Reason::None, "1001");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].dispid, kIncomingCall);
+    EXPECT_EQ(events[0].args, (server::Args{int32_t{1004}, std::string("1001"), std::string("Bob <1002>")}));
+    EXPECT_EQ(events[1].args,
+              (server::Args{int32_t{1}, int32_t{1004}, std::string("1001"), std::string("1001"),
+                            int32_t{kTsRingIn}, std::string("1002"), int32_t{0}, int32_t{0}, int32_t{1}}));
+}
+
+TEST(LineStates, EndingsBusyDeclinedLocalAndTransferred) {
+    CallLine busy = Line(1);
+    EXPECT_EQ(Feed(busy, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::Busy),
+              "L3 L6 E2 L0");
+    CallLine declined = Line(2);
+    EXPECT_EQ(
+        Feed(declined, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::Declined),
+        "L3 E1 L0");
+    CallLine notFound = Line(3);
+    EXPECT_EQ(
+        Feed(notFound, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::NotFound),
+        "L3 L0");
+    CallLine here = Line(4);
+    EXPECT_EQ(Feed(here, {State::OutgoingProgress, State::StreamsRunning}), "L3 L5 E3");
+    here.endedHere = true;
+    EXPECT_EQ(Feed(here, {State::End, State::Released}), "L0");
+    CallLine moved = Line(5, false);
+    EXPECT_EQ(Feed(moved, {State::IncomingReceived, State::StreamsRunning}), "E4 L4 L5");
+    moved.transferred = true;
+    EXPECT_EQ(Feed(moved, {State::End, State::Released}), "L10 L0");
+    // The caller gives up before this phone answers.
+    CallLine missed = Line(6, false);
+    EXPECT_EQ(Feed(missed, {State::IncomingReceived, State::End, State::Released}), "E4 L4 E1 L0");
+    // Held by the far end shows as held.
+    CallLine remoteHold = Line(7);
+    EXPECT_EQ(Feed(remoteHold, {State::OutgoingProgress, State::StreamsRunning, State::PausedByRemote,
+                                State::StreamsRunning}),
+              "L3 L5 E3 L8 L5");
+}
+
+// ---- two phones on loopback ----------------------------------------------------------------------
+
+// The bus server's part, played in-process: one timer loop for all phones, the events kept.
+class Loop {
+  public:
+    void Add(std::chrono::milliseconds delay, std::function<void()> fn) {
+        timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(fn));
+    }
+    // Runs timers until pred holds or the time is up; true when pred held.
+    bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= end) return false;
+            if (!timers_.empty() && timers_.begin()->first <= now) {
+                auto fn = std::move(timers_.begin()->second);
+                timers_.erase(timers_.begin());
+                fn();
+                continue;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return true;
+    }
+    void RunFor(std::chrono::milliseconds time) {
+        RunUntil([] { return false; }, time);
+    }
+
+  private:
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+};
+
+struct Event {
+    int32_t dispid;
+    server::Args args;
+    int32_t Int(size_t i) const { return std::get<int32_t>(args.at(i)); }
+    std::string Text(size_t i) const { return std::get<std::string>(args.at(i)); }
+};
+
+class TestHost : public server::EngineHost {
+  public:
+    explicit TestHost(Loop& loop) : loop_(loop) {}
+    void Send(int32_t dispid, const server::Args& args) override { events.push_back({dispid, args}); }
+    void After(std::chrono::milliseconds delay, std::function<void()> fn) override {
+        loop_.Add(delay, std::move(fn));
+    }
+    void Post(std::function<void()> fn) override { loop_.Add(0ms, std::move(fn)); }
+    void RequestExit() override { exitRequested = true; }
+    void StatusChanged(const std::string& s) override { status = s; }
+    void Note(const std::string& text) override { notes.push_back(text); }
+
+    // LineUpdate states in order, as "3 5 8 5 0".
+    std::string States() const {
+        std::string out;
+        for (const Event& e : events)
+            if (e.dispid == kLineUpdate) out += (out.empty() ? "" : " ") + std::to_string(e.Int(4));
+        return out;
+    }
+    const Event* Last(int32_t dispid) const {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->dispid == dispid) return &*it;
+        return nullptr;
+    }
+    bool Has(int32_t dispid) const { return Last(dispid) != nullptr; }
+    int32_t LastState() const {
+        const Event* e = Last(kLineUpdate);
+        return e ? e->Int(4) : -1;
+    }
+
+    std::vector<Event> events;
+    std::vector<std::string> notes;
+    std::string status;
+    bool exitRequested = false;
+
+  private:
+    Loop& loop_;
+};
+
+class TwoPhones : public ::testing::Test {
+  protected:
+    static std::string Address(int n) { return "127.0.83." + std::to_string(n); }
+
+    std::unique_ptr<SipEngine> MakePhone(TestHost& host, int n, bool autoAnswer) {
+        EngineConfig config;
+        config.account.user = std::to_string(1000 + n);
+        config.account.listenHost = Address(n);
+        config.account.listenPort = 5060;
+        config.stateDir = dir_;
+        config.noAudio = true;
+        config.autoAnswer = autoAnswer;
+        auto phone = std::make_unique<SipEngine>(host, config);
+        EXPECT_TRUE(phone->Running()) << phone->StartError();
+        phone->Start();
+        return phone;
+    }
+
+    void SetUp() override {
+        char dir[] = "/tmp/sipphone-test-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(dir));
+        dir_ = dir;
+        a_ = MakePhone(hostA_, 1, false);
+        b_ = MakePhone(hostB_, 2, true);
+    }
+    void TearDown() override {
+        a_.reset();
+        b_.reset();
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    // Runs one operation on a phone; its error text ("" on success).
+    std::string Op(SipEngine& phone, const bus::Method& method, server::Args args = {}) {
+        std::string error = "no reply";
+        phone.Call(method, std::move(args), [&](const std::string& e) { error = e; });
+        return error;
+    }
+    bool Until(const std::function<bool()>& pred, std::chrono::milliseconds limit = 5s) {
+        return loop_.RunUntil(pred, limit);
+    }
+
+    Loop loop_;
+    TestHost hostA_{loop_}, hostB_{loop_};
+    std::string dir_;
+    std::unique_ptr<SipEngine> a_, b_;
+};
+
+TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
+    // Without a registrar the call server counts as reached from the start.
+    ASSERT_TRUE(hostA_.Has(kCallManagerStatus));
+    EXPECT_EQ(hostA_.Last(kCallManagerStatus)->Int(0), 1);
+
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup); })) << hostA_.States();
+    EXPECT_EQ(hostA_.States(), "3 5");
+    const int32_t ref = hostA_.Last(kPartyPickup)->Int(0);
+    EXPECT_EQ(hostA_.Last(kLineUpdate)->Text(5), "1002");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; }));
+    ASSERT_TRUE(hostB_.Has(kIncomingCall));
+    EXPECT_EQ(hostB_.Last(kIncomingCall)->Text(2), "1001");
+    EXPECT_EQ(hostB_.States(), "4 5");
+
+    loop_.RunFor(1s);
+    ASSERT_EQ(Op(*a_, bus::kCallStats), "");
+    const Event* stats = hostA_.Last(kCallStatsUpdate);
+    ASSERT_TRUE(stats);
+    EXPECT_EQ(stats->Int(0), ref);
+    EXPECT_FALSE(stats->Text(1).empty());
+    EXPECT_EQ(stats->Text(3), "1002");
+    EXPECT_GT(stats->Int(5), 20);  // sent
+    EXPECT_GT(stats->Int(6), 20);  // received
+
+    ASSERT_EQ(Op(*a_, bus::kSendDtmf, {std::string("5")}), "");
+    EXPECT_NE(Op(*a_, bus::kSendDtmf, {std::string("x")}), "");
+
+    ASSERT_EQ(Op(*a_, bus::kHold), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsHold; }));
+    EXPECT_EQ(hostA_.LastState(), kTsHold);
+    ASSERT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "");
+    ASSERT_TRUE(
+        Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle && hostA_.LastState() == kTsIdle; }));
+    EXPECT_TRUE(hostB_.Has(kPartyHangup));
+    EXPECT_FALSE(hostA_.Has(kPartyHangup));
+    EXPECT_EQ(hostA_.States(), "3 5 8 5 0");
+    EXPECT_NE(Op(*a_, bus::kEndCall), "");
+}
+
+}  // namespace
+}  // namespace quvo::sip
