@@ -33,7 +33,8 @@ struct ProgramConfig {
 
 // Registers objects of the program's own (a test control object, say) on the bus before the
 // name is owned. softphone is the automation object, for signals the engine would not send.
-using ExtraObjects = std::function<void(sdbus::IConnection& bus, sdbus::IObject& softphone, EngineHost& host)>;
+using ExtraObjects =
+    std::function<void(sdbus::IConnection& bus, sdbus::IObject& softphone, EngineHost& host)>;
 
 // Runs the program; returns its exit status. makeEngine is called once the bus is there.
 int RunSoftphoneProgram(const ProgramConfig& config,

@@ -11,11 +11,12 @@
 #include <variant>
 #include <vector>
 
+#include "softphone-server/Engine.h"
+
 namespace quvo::sim {
 
-// One event argument: I4, BSTR or BOOL on the automation side.
-using Arg = std::variant<int32_t, std::string, bool>;
-using Args = std::vector<Arg>;
+using server::Arg;
+using server::Args;
 
 // An operation that the softphone refuses; the text becomes the error reply.
 class PhoneFailure : public std::runtime_error {

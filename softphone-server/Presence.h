@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace quvo::sim {
+namespace quvo::server {
 
 class PresenceLock {
   public:
@@ -22,4 +22,4 @@ class PresenceLock {
     int fd_ = -1;
 };
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

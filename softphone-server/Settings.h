@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace quvo::sim {
+namespace quvo::server {
 
 std::string SettingsPath();
 
@@ -19,4 +19,4 @@ std::optional<std::string> ReadSetting(const std::string& path, const std::strin
 bool WriteSettings(const std::string& path, const std::vector<std::pair<std::string, std::string>>& values,
                    std::string& error);
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quvo::sim {
+namespace quvo::server {
 namespace {
 
 sigset_t TerminationSignals() {
@@ -127,4 +127,4 @@ bool EventLoop::Run(std::string& error) {
     return true;
 }
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

@@ -12,7 +12,7 @@
 
 #include "platform/posix/SettingsFile.h"
 
-namespace quvo::sim {
+namespace quvo::server {
 namespace {
 
 // The name of a name=value line, or nothing for blank, comment and other lines.
@@ -102,4 +102,4 @@ bool WriteSettings(const std::string& path, const std::vector<std::pair<std::str
     return true;
 }
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace quvo::sim {
+namespace quvo::server {
 
 PresenceLock::Result PresenceLock::Acquire(const std::string& path, std::string& error) {
     Release();
@@ -41,4 +41,4 @@ void PresenceLock::Release() {
     fd_ = -1;
 }
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

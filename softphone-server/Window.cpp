@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-namespace quvo::sim {
+namespace quvo::server {
 namespace {
 
 // A window that vanishes or a request that the server refuses must not end the process.
@@ -40,9 +41,24 @@ void KeepBrokenConnection(Display* display, GC gc) {
 constexpr long kNormalState = 1;
 constexpr long kIconicState = 3;
 
+// The window's class from the program's name: quvo-softphone-sim -> QuvoSoftphoneSim.
+std::string ClassName(const std::string& program) {
+    std::string out;
+    bool upper = true;
+    for (const char c : program) {
+        if (c == '-') {
+            upper = true;
+            continue;
+        }
+        out += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+        upper = false;
+    }
+    return out;
+}
+
 }  // namespace
 
-struct SimWindow::State {
+struct PhoneWindow::State {
     Display* display = nullptr;
     Window window = 0;
     GC gc = nullptr;
@@ -136,13 +152,14 @@ struct SimWindow::State {
     }
 };
 
-SimWindow::SimWindow() = default;
+PhoneWindow::PhoneWindow() = default;
 
-SimWindow::~SimWindow() {
+PhoneWindow::~PhoneWindow() {
     Stop();
 }
 
-bool SimWindow::Start(const std::string& title, const std::string& status, std::function<void()> onClose) {
+bool PhoneWindow::Start(const std::string& program, const std::string& title, const std::string& status,
+                        std::function<void()> onClose) {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return false;
     XInitThreads();
@@ -184,10 +201,10 @@ bool SimWindow::Start(const std::string& title, const std::string& status, std::
     XChangeProperty(display, s->window, XInternAtom(display, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
     XClassHint hint;
-    char resName[] = "quvo-softphone-sim";
-    char resClass[] = "QuvoSoftphoneSim";
-    hint.res_name = resName;
-    hint.res_class = resClass;
+    std::string resName = program;
+    std::string resClass = ClassName(program);
+    hint.res_name = resName.data();
+    hint.res_class = resClass.data();
     XSetClassHint(display, s->window, &hint);
     const long pid = ::getpid();
     XChangeProperty(display, s->window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
@@ -223,7 +240,7 @@ bool SimWindow::Start(const std::string& title, const std::string& status, std::
     return true;
 }
 
-void SimWindow::SetStatus(const std::string& status) {
+void PhoneWindow::SetStatus(const std::string& status) {
     if (!state_) return;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
@@ -233,7 +250,7 @@ void SimWindow::SetStatus(const std::string& status) {
     [[maybe_unused]] ssize_t n = ::write(state_->wakeFd, &one, sizeof one);
 }
 
-void SimWindow::Stop() {
+void PhoneWindow::Stop() {
     if (!state_) return;
     state_->stop.store(true);
     const uint64_t one = 1;
@@ -243,4 +260,4 @@ void SimWindow::Stop() {
     state_.reset();
 }
 
-}  // namespace quvo::sim
+}  // namespace quvo::server

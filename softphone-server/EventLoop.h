@@ -14,7 +14,7 @@ namespace sdbus {
 class IConnection;
 }
 
-namespace quvo::sim {
+namespace quvo::server {
 
 class EventLoop {
   public:
@@ -52,4 +52,4 @@ class EventLoop {
     std::multimap<Clock::time_point, std::function<void()>> timers_;
 };
 
-}  // namespace quvo::sim
+}  // namespace quvo::server
