@@ -237,7 +237,8 @@ class Baresip(Process):
                 raise AssertionError(f"baresip ended: {self.output()} {self.stderr()}")
 
     def dtmf_received(self):
-        return "".join(re.findall(r"received event: '(.)'", self.output()))
+        """The keys received, in order (each is reported at its start and again at its end)."""
+        return "".join(re.findall(r"received event: '(.)'(?! \(end=1\))", self.output()))
 
     def call_established(self):
         return self.output().count("Call established")
@@ -666,6 +667,13 @@ class PhoneCase(unittest.TestCase):
             peer = self.p.linphonec(number, proxy=self.proxy, **kwargs)
         peer.number = number
         return peer
+
+    def far_phone(self, **kwargs):
+        """A quvo-sipphone far end that answers at once (with a console of its own, only to see
+        its events), registered through the proxy."""
+        phone, console = self.start_phone(auto_answer=True, **kwargs)
+        phone.console = console
+        return phone
 
     def connect(self, console, far, timeout=10):
         """Places a call from console's phone to far and waits for its pick-up."""

@@ -57,24 +57,55 @@ def garbage_datagrams(target, count, seed=7):
     return packets
 
 
+# Two datagrams found by the garbage case: the first (a mangled INVITE whose From never closes
+# its "<") leaves the SIP library's parser for its sender in a state in which the second (an
+# INVITE with a mangled request line) from the same address and port crashes it, inside
+# belle_sip_channel_parse_stream (belle-sip 5.1 of Debian 12; linphonec dies of them too).
+POISON = [
+    b"INVITE sip:1001@{h}:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5999;brangh=z9hG4bK3\r\nMax-Forwards: 70\r\n"
+    b"From: <sip:evil@127.0.0.1\xd1;tag=3\r\nT\x16: <sip:1001@127.0.0.1>\r\n\xb3all-ID: hostile-3@127.0.0.1\r\n"
+    b"CSeq: 1 INVITE\r\nContact: <sip:evil@127.0.0.1:5999>\r\nCont\x92nt-Type: \x89pplication/sdp\r\n"
+    b"Content-Length: 150\r\n\r\nv=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IPl 127.0.0.1\r\nt=0 0\r\n"
+    b"m=audio 5998 RTP/AVP 0\r\n",
+    b"IrVITE sip:1001@127.0.0K1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5999;branch=z9hG4bK7\r\n"
+    b"Max-Furwards: 70\r\nFrom: <sip:evil@127.0.0.1>;tag(7\r\nTo: <sip:1001@127.0.0.1>\r\n"
+    b"Call-ID: hostile-7@127.0.0.1\r\nCSeq: 1 INVITE\r\nContact: <sip:evil@127.0.0.1:5999>\r\n"
+    b"Content-Type: application/sdp\r\nContent-Length: 150\r\n\r\nv=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\n"
+    b"c=IN IP4 127.0.>.1\r\nt=0 0\r\nm=audio 5998 RTP/AVP 0\r\n",
+]
+
+
 class Hostile(PhoneCase):
     def test_garbage_at_the_sip_port(self):
         far = self.far_end()
         phone, console = self.start_phone()
         before = process_status(phone.proc.pid)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            for packet in garbage_datagrams((phone.address, 5060), 400):
+        # Each datagram from a sender of its own (see POISON for what one sender can do).
+        for packet in garbage_datagrams((phone.address, 5060), 400):
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                 s.sendto(packet, (phone.address, 5060))
-                time.sleep(0.002)
+            time.sleep(0.002)
         time.sleep(1)
         self.assertIsNone(phone.proc.poll(), phone.stderr()[-2000:])
-        # Still registered and working.
+        # Still registered and working (garbage that parsed as a call may still ring: the far
+        # end hangs up, so that which call EndCall would take does not matter here).
         self.connect(console, far)
-        console.ok("EndCall")
-        console.expect(state(0, "TsIdle"), 10)
+        far.hangup()
+        wait_for(lambda: any("TsIdle" in e and e.endswith(f"OtherParty={far.number}") for e in console.events()),
+                 10, "the call to end")
         after = process_status(phone.proc.pid)
         self.assertLess(after[0] - before[0], 20000, (before, after))
         self.assertLess(after[1] - before[1], 8, (before, after))
+
+    @unittest.expectedFailure  # the SIP library's own fault: see POISON
+    def test_two_datagrams_from_one_sender(self):
+        phone, _ = self.start_phone()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for packet in POISON:
+                s.sendto(packet.replace(b"{h}", phone.address.encode()), (phone.address, 5060))
+                time.sleep(0.3)
+        time.sleep(1)
+        self.assertIsNone(phone.proc.poll(), "quvo-sipphone died of two datagrams")
 
     def test_a_far_end_that_never_answers(self):
         far = self.far_end(auto_answer=False)
@@ -84,7 +115,7 @@ class Hostile(PhoneCase):
         far.expect("Incoming call", 10)
         console.ok("EndCall")
         console.expect(state(0, "TsIdle"), 10)
-        far.expect("terminated", 10)
+        far.expect("session closed", 10)  # the caller cancelled
         self.assertIsNone(phone.proc.poll())
 
     def test_calls_where_nobody_is(self):
@@ -102,6 +133,24 @@ class Hostile(PhoneCase):
         self.assertEqual(console.run("MakeCall"), "Error : ERROR_NO_DESTINATION")
         self.assertEqual(console.run("MakeCall sip:"), "Error : ERROR_MAKE_CALL")
         self.assertIsNone(phone.proc.poll())
+
+    @unittest.expectedFailure  # quvo-sipphone's EndCall takes the newest call, here the waiting one
+    def test_end_call_while_another_call_waits_ends_the_connected_one(self):
+        far = self.far_end()
+        caller = self.far_end(auto_answer=False)
+        phone, console = self.start_phone()
+        self.connect(console, far)
+        caller.dial(f"sip:{phone.number}@{self.proxy.address}")
+        console.expect(state(4, "TsRingIn"), 10)
+        console.ok("EndCall")
+        wait_for(lambda: any("TsIdle" in e for e in console.events()), 10, "a call to end")
+        time.sleep(0.3)
+        ended = [e for e in console.events() if "TsIdle" in e]
+        self.assertEqual(len(ended), 1, ended)
+        self.assertTrue(ended[0].endswith(f"OtherParty={far.number}"), ended)
+        console.ok("Answer")  # the waiting call is still there to answer
+        console.expect(state(5, "TsConnected"), 10)
+        console.ok("EndCall")
 
     def test_two_hundred_calls_in_a_row(self):
         far = self.far_end()

@@ -2,6 +2,7 @@
 at the far ends: who ends up talking to whom, and what each party hears."""
 
 import os
+import re
 import sys
 import time
 import unittest
@@ -38,23 +39,25 @@ class Transfers(PhoneCase):
         calls_at_third = third.connected()
         console.ok("TransferComplete")
         # The held party calls the consulted one (replacing our call to it): a new connected call at each.
-        wait_for(lambda: f"with sip:{third.number}@" in far.output() and far.connected() >= 2, 15,
+        wait_for(lambda: re.search(rf"Call \d+ with <?sip:{third.number}@[^\n]* connected\.", far.output()), 15,
                  "the held party to be connected to the third party")
         wait_for(lambda: third.connected() > calls_at_third, 15, "the third party to take the new call")
+        self.assertRegex(third.output(), rf"Call \d+ with sip:{far.number}@[^\n]* connected\.")
         wait_for(lambda: console.output().count(state(0, "TsIdle")) >= 2, 15, "both of our calls to end")
 
 
 class Conference(PhoneCase):
     def test_three_parties_each_hear_both_others(self):
-        second = self.far_end(tone=1000)
-        third = self.far_end(tone=1500)
+        # Every party a phone of ours with a tone of its own, recording what it hears.
+        second = self.far_phone(tone=1000, record=os.path.join(self.p.root, "second.wav"))
+        third = self.far_phone(tone=1500, record=os.path.join(self.p.root, "third.wav"))
         host_recording = os.path.join(self.p.root, "host.wav")
         phone, console = self.start_phone(tone=440, record=host_recording)
         self.connect(console, second)
         console.ok(f"ConferenceInitiate {third.number}")
         console.expect(state(5, "TsConnected"), 10)
         console.ok("ConferenceComplete")
-        wait_for(third.call_established, 10, "the third party's call")
+        console.expect("OtherParty=Conference\n", 10)
         time.sleep(2.5)  # the mix settles; then a second of it is judged at every end
 
         def hears(path, tones, who):
@@ -65,13 +68,15 @@ class Conference(PhoneCase):
                                    f"{who} does not hear the {tone} Hz party")
 
         hears(host_recording, (1000, 1500), "the host")
-        hears(second.recordings()[-1], (440, 1500), "the second party")
-        hears(third.recordings()[-1], (440, 1000), "the third party")
+        hears(second.record, (440, 1500), "the second party")
+        hears(third.record, (440, 1000), "the third party")
 
-        third.hangup()
+        # One leaves; the host ends the rest.
+        third.console.ok("EndCall")
         console.expect("Event : PartyHangup,", 10)
         console.ok("EndCall")
         wait_for(lambda: console.output().count(state(0, "TsIdle")) >= 2, 15, "both calls to end")
+        second.console.expect(state(0, "TsIdle"), 10)
         # The phone goes on: a new call.
         self.connect(console, second)
         console.ok("EndCall")
