@@ -2,6 +2,20 @@
 
 namespace quvo {
 
+namespace {
+
+// The next byte, or the end; a buffer that fails to read (an error of the file
+// under it) ends the input as its end does.
+std::istream::int_type NextByte(std::streambuf& buffer) {
+    try {
+        return buffer.sbumpc();
+    } catch (...) {
+        return std::istream::traits_type::eof();
+    }
+}
+
+}  // namespace
+
 LineStatus ReadCappedLine(std::istream& input, std::string& line, size_t maxLength) {
     line.clear();
     std::streambuf* buffer = input.rdbuf();
@@ -13,7 +27,7 @@ LineStatus ReadCappedLine(std::istream& input, std::string& line, size_t maxLeng
     bool readAny = false;
     bool tooLong = false;
     for (;;) {
-        const Traits::int_type c = buffer->sbumpc();
+        const Traits::int_type c = NextByte(*buffer);
         if (Traits::eq_int_type(c, Traits::eof())) {
             input.setstate(readAny ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
             break;

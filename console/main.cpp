@@ -4,6 +4,7 @@
 #include "console/CommandLoop.h"
 #include "console/Options.h"
 #include "platform/Desktop.h"
+#include "platform/LineEditor.h"
 #include "platform/Presence.h"
 #include "platform/SoftphoneBinding.h"
 #include "platform/Startup.h"
@@ -24,10 +25,7 @@ quvo::link::CSoftphoneControl::Options PlatformOptions() {
 int main(int argc, char** argv) {
     quvo::ConsoleOptions options;
     if (const auto status = quvo::HandleCommandLine(argc, argv, options)) return *status;
-#ifndef _WIN32
-    // Standard input is read through its own buffer, in large reads, rather than
-    // one character at a time through C's stdio (nothing else reads it).
-    std::ios::sync_with_stdio(false);
-#endif
+    // Standard input is read through the platform's own buffer (nothing else reads it).
+    std::cin.rdbuf(&quvo::platform::StandardInput());
     return quvo::RunConsole(quvo::platform::InitializeFramework, std::cin, PlatformOptions, options);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,5 +52,10 @@ std::unique_ptr<ILineEditor> OpenTerminalLineEditor(LineEditorSettings settings)
 
 // Where the history is kept by default; empty when there is no place for it.
 std::string DefaultHistoryPath();
+
+// The process's standard input for the plain mode, read in large pieces. A read
+// error (the input closed, a folder, a device gone) ends the input as its end
+// does, and input shared with a parent that made it non-blocking is waited for.
+std::streambuf& StandardInput();
 
 }  // namespace quvo::platform

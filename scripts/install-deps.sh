@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that QUVOConnect needs.
 #
-# Usage: install-deps.sh [run|test]
+# Usage: install-deps.sh [run|sip|test]
 #   run   what building and running the console and the simulators needs
 #         (scripts/run.sh, the release preset, cmake --install)
-#   test  everything (the default): also the tests, the sanitizer and fuzzing
+#   sip   run, and the SIP phone quvo-sipphone with what tries it on loopback:
+#         liblinphone, a registrar (Kamailio) and two SIP clients (scripts/run.sh --sip)
+#   test  everything (the default): also sip, the tests, the sanitizer and fuzzing
 #         builds, the benchmarks, the Windows build under Wine and the package checks
 set -euo pipefail
 
@@ -15,6 +17,11 @@ run_packages=(
   libsdbus-c++-dev libsystemd-dev dbus dbus-daemon dbus-bin libx11-dev libcurl4-openssl-dev libxml2-dev
   # the terminal line editor
   libedit-dev
+)
+
+# The SIP phone (liblinphone), the registrar and proxy, and the far ends of the SIP tests.
+sip_packages=(
+  liblinphone-dev kamailio baresip-core linphone-cli
 )
 
 # Everything else that scripts/test.sh and scripts/bench.sh use.
@@ -31,9 +38,10 @@ test_packages=(
 
 case "${1:-test}" in
   run) packages=("${run_packages[@]}") ;;
-  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  sip) packages=("${run_packages[@]}" "${sip_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${sip_packages[@]}" "${test_packages[@]}") ;;
   *)
-    echo "usage: $0 [run|test]" >&2
+    echo "usage: $0 [run|sip|test]" >&2
     exit 2
     ;;
 esac

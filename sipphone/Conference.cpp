@@ -23,6 +23,8 @@ void SipEngine::ConferenceComplete() {
         params->enableOneParticipantConference(false);
         conference_ = core_->createConferenceWithParams(params);
         if (!conference_) throw std::runtime_error("the conference could not be set up");
+        conference_->setConferenceAddress(
+            linphone::Factory::get()->createAddress(config_.account.ContactUri()));
     }
     // addParticipant's status is not to be trusted (it reports failure for a call that it
     // did add): the call's own conference tells.

@@ -179,9 +179,9 @@ bool SipEngine::OpenCore(std::string& error) {
 
     auto factory = linphone::Factory::get();
     RouteLibraryLog();
-    factory->setConfigDir(dir);
-    factory->setDataDir(dir);
-    factory->setDownloadDir(dir);
+    factory->setConfigDir(dir + "/");
+    factory->setDataDir(dir + "/");
+    factory->setDownloadDir(dir + "/");
     factory->setSoundResourcesDir("/usr/share/sounds/linphone");
     core_ = factory->createCore(rc, "", nullptr);
     if (!core_) {
@@ -248,14 +248,22 @@ void SipEngine::SetUpAudio() {
 
 void SipEngine::SetUpAccount() {
     const SipAccount& a = config_.account;
+    std::string server_uri = a.proxy;
     if (!a.HasRegistrar()) {
-        registration_ = "none (peer to peer)";
-        return;
+        registration_ = "peer to peer";
+        std::string error;
+        if (!localRegistrar_.Open(a.listenHost, error)) {
+            host_.Note(error + "; conferences may fail");
+            return;
+        }
+        const bool v6 = a.listenHost.find(':') != std::string::npos;
+        server_uri = "sip:" + (v6 ? "[" + a.listenHost + "]" : a.listenHost) + ":" +
+                     std::to_string(localRegistrar_.Port()) + ";transport=udp";
     }
     auto factory = linphone::Factory::get();
     auto params = core_->createAccountParams();
     auto identity = factory->createAddress(a.IdentityUri());
-    auto server = factory->createAddress(a.proxy);
+    auto server = factory->createAddress(server_uri);
     if (!identity || !server) {
         host_.Note("sSipProxy '" + a.proxy + "' or the identity " + a.IdentityUri() +
                    " is not a SIP address");
@@ -264,15 +272,15 @@ void SipEngine::SetUpAccount() {
     }
     params->setIdentityAddress(identity);
     params->setServerAddress(server);
-    params->enableOutboundProxy(true);
+    params->enableOutboundProxy(a.HasRegistrar());
     params->enableRegister(true);
-    params->setExpires(a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
+    params->setExpires(!a.HasRegistrar() ? 3600 : a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
     if (!a.password.empty())
         core_->addAuthInfo(factory->createAuthInfo(a.user, a.user, a.password, "", "", a.Domain()));
     account_ = core_->createAccount(params);
     core_->addAccount(account_);
     core_->setDefaultAccount(account_);
-    registration_ = "progress";
+    if (a.HasRegistrar()) registration_ = "registering";
 }
 
 // ---- driving the core ---------------------------------------------------------------------------
@@ -297,6 +305,7 @@ void SipEngine::Schedule(std::chrono::milliseconds delay) {
 
 void SipEngine::Tick() {
     if (!core_ || stopped_) return;
+    localRegistrar_.Poll();
     core_->iterate();
     Flush();
     Schedule(calls_.empty() && core_->getCallsNb() == 0 ? kIdleBeat : kBusyBeat);
@@ -306,6 +315,7 @@ void SipEngine::Tick() {
 void SipEngine::Drain(std::chrono::milliseconds upTo) {
     const auto end = std::chrono::steady_clock::now() + upTo;
     while (std::chrono::steady_clock::now() < end) {
+        localRegistrar_.Poll();
         core_->iterate();
         Flush();
         const bool unregistered = !account_ || account_->getState() != linphone::RegistrationState::Ok;
@@ -473,6 +483,11 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
 
 void SipEngine::OnRegistration(int rawState, const std::string& message) {
     const auto state = static_cast<linphone::RegistrationState>(rawState);
+    if (!config_.account.HasRegistrar()) {
+        // The phone's own registrar: nothing that the call server status should show.
+        if (state == linphone::RegistrationState::Failed) host_.Note("local registration failed: " + message);
+        return;
+    }
     switch (state) {
         case linphone::RegistrationState::Ok:
             registration_ = "registered";
@@ -480,7 +495,7 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
             break;
         case linphone::RegistrationState::Failed:
             registration_ = "registration failed (" + message + ")";
-            host_.Note(registration_);
+            if (callManager_ != 0) host_.Note(registration_);  // once, not at every retry
             SetCallManager(0);
             break;
         case linphone::RegistrationState::Cleared:

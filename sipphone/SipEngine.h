@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CallLine.h"
+#include "LocalRegistrar.h"
 #include "SipSettings.h"
 #include "softphone-server/Engine.h"
 
@@ -124,7 +125,8 @@ class SipEngine : public server::Engine {
     std::shared_ptr<Listener> listener_;
     std::shared_ptr<LogSink> logSink_;
     std::shared_ptr<linphone::Conference> conference_;
-    std::string audioDevice_;  // the card in use, by the core's name
+    LocalRegistrar localRegistrar_;  // peer to peer: the account registers here
+    std::string audioDevice_;        // the card in use, by the core's name
     bool nullCard_ = false;
 
     std::map<int32_t, Record> calls_;

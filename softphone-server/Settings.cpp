@@ -94,6 +94,8 @@ bool WriteSettings(const std::string& path, const std::vector<std::pair<std::str
             return false;
         }
     }
+    // The replacement keeps the file's mode: a file that holds a password stays private.
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) ::chmod(temp.c_str(), st.st_mode & 07777);
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         error = "cannot replace " + path + ": " + std::strerror(errno);
         ::unlink(temp.c_str());

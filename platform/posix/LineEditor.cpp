@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +40,23 @@ constexpr wchar_t kInterruptKey = L'\003';
 
 // Longer lines are not worth remembering; this also bounds the history file.
 constexpr size_t kMaxHistoryEntry = 4096;
+
+// The largest terminal, in rows and in columns, that the editor draws on. It keeps
+// copies of the whole screen: a terminal that claims to be huge (a broken emulator,
+// a size set on a pseudo-terminal by anyone) would have it take gigabytes, or fail
+// it outright. On a larger one lines are read as the terminal itself edits them.
+constexpr unsigned kMaxTerminalSide = 1000;
+
+bool TerminalSizeFits() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+        winsize size{};
+        if (::ioctl(fd, TIOCGWINSZ, &size) == 0 &&
+            (size.ws_row > kMaxTerminalSide || size.ws_col > kMaxTerminalSide)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // Set by the signal handlers (on whichever thread the signal lands), read by the
 // main thread's character reader. Lock-free atomics: safe in a handler and across threads.
@@ -108,12 +126,16 @@ bool MakeDirectories(const std::string& path) {
     }
 }
 
-// Opens the history file for writing (creating it), readable by its owner only.
+// Opens the history file (creating it), readable by its owner only. Only a regular
+// file of its own name is used: a link is never followed (to another file of the
+// operator's, whose mode and text are not the history's to change; a hard link is
+// such a file too), and a FIFO or device neither blocks the opening nor is written to.
 int OpenHistoryFile(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd =
+        ::open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return -1;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::fchmod(fd, 0600) != 0) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || ::fchmod(fd, 0600) != 0) {
         ::close(fd);
         return -1;
     }
@@ -141,6 +163,8 @@ class CLibeditLineEditor final : public ILineEditor {
     Status ReadLine(std::string& line) override;
 
   private:
+    Status ReadPlainLine(std::string& line);
+    Status Finish(std::string& line);
     static int ReadCharacter(EditLine* el, wchar_t* out);
     static unsigned char CompleteKey(EditLine* el, int key);
     static unsigned char InterruptKey(EditLine* el, int key);
@@ -193,6 +217,8 @@ char* CLibeditLineEditor::Prompt(EditLine* el) {
 }
 
 bool CLibeditLineEditor::Open() {
+    // The editor measures the terminal as it starts: not at all on a huge one.
+    if (!TerminalSizeFits()) return false;
     if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     // libedit's complaints (an unknown terminal, say) must not reach the operator's
     // screen: the plain mode takes over instead.
@@ -268,6 +294,8 @@ ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
     DrainWakePipe();
     m_tooLong = false;
     m_input = std::mbstate_t{};
+    // The editor measures the terminal again for every line.
+    if (!TerminalSizeFits()) return ReadPlainLine(line);
     const int wakeFd = m_wake[1];
     quvo::HoldEvents([wakeFd] {
         const char byte = 1;
@@ -288,12 +316,54 @@ ILineEditor::Status CLibeditLineEditor::ReadLine(std::string& line) {
     quvo::ReleaseEvents();
     line.assign(text, static_cast<size_t>(count));
     if (!line.empty() && line.back() == '\n') line.pop_back();
+    return Finish(line);
+}
+
+ILineEditor::Status CLibeditLineEditor::Finish(std::string& line) {
     if (m_tooLong || line.size() > m_settings.maxLineLength) {
         std::string().swap(line);
         return Status::TooLong;
     }
     Remember(line);
     return Status::Line;
+}
+
+// A line on a terminal too large for the editor: the terminal's own line editing
+// (the console leaves it in that mode between lines) and events printed as they
+// come, as in the plain mode; Ctrl-C still abandons the line.
+ILineEditor::Status CLibeditLineEditor::ReadPlainLine(std::string& line) {
+    quvo::Write(m_settings.prompt);
+    for (;;) {
+        if (g_interrupted.exchange(false)) {
+            quvo::Write("\n" + m_settings.prompt);
+            line.clear();
+            m_tooLong = false;
+        }
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) {
+            DrainWakePipe();
+            continue;
+        }
+        if (fds[0].revents == 0) continue;
+        char byte = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) break;
+        if (byte == '\n') return Finish(line);
+        if (line.size() < m_settings.maxLineLength) {
+            line.push_back(byte);
+        } else {
+            m_tooLong = true;
+        }
+    }
+    // Ctrl-D (or the terminal went away): what was typed on the line is still taken.
+    if (!line.empty() || m_tooLong) return Finish(line);
+    quvo::Write("\n");
+    return Status::End;
 }
 
 int CLibeditLineEditor::ReadCharacter(EditLine* el, wchar_t* out) {
@@ -356,7 +426,9 @@ void CLibeditLineEditor::ServiceWakeUps() {
         el_set(m_el, EL_PREP_TERM, 1);
         el_set(m_el, EL_REFRESH);
     }
-    if (g_resized.exchange(false)) {
+    // On a huge terminal the editor keeps its last size: the line is drawn as on
+    // that until it ends, and the next one is read without the editor.
+    if (g_resized.exchange(false) && TerminalSizeFits()) {
         el_resize(m_el);
     }
     PrintHeldLines();
@@ -472,35 +544,49 @@ void CLibeditLineEditor::LoadHistory() {
         m_settings.historyPath.clear();
         return;
     }
-    const int probe = OpenHistoryFile(m_settings.historyPath, O_APPEND);
-    if (probe < 0) {
+    const int fd = OpenHistoryFile(m_settings.historyPath, O_RDWR | O_APPEND);
+    if (fd < 0) {
         m_settings.historyPath.clear();  // no usable file: a history in memory only
         return;
     }
-    ::close(probe);
-
-    FILE* file = std::fopen(m_settings.historyPath.c_str(), "re");
-    if (file == nullptr) return;
+    // Read in pieces: a line longer than any kept one is skipped as it is read, so
+    // that a huge file costs no more memory than a usual one.
     bool dropped = false;
-    char* buffer = nullptr;
-    size_t capacity = 0;
-    ssize_t length = 0;
-    while ((length = ::getline(&buffer, &capacity, file)) >= 0) {
+    std::string pending;
+    bool tooLong = false;
+    const auto take = [&] {
         ++m_fileLines;
-        std::string entry(buffer, static_cast<size_t>(length));
-        if (!entry.empty() && entry.back() == '\n') entry.pop_back();
         // A file written by hand or by an older program may hold what is never kept.
-        if (entry.empty() || entry.size() > kMaxHistoryEntry ||
-            (m_settings.mayKeep && !m_settings.mayKeep(entry))) {
+        if (tooLong || pending.empty() || (m_settings.mayKeep && !m_settings.mayKeep(pending))) {
             dropped = true;
-            continue;
+        } else if (m_entries.empty() || m_entries.back() != pending) {
+            m_entries.push_back(std::move(pending));
+            if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
         }
-        if (!m_entries.empty() && m_entries.back() == entry) continue;
-        m_entries.push_back(std::move(entry));
-        if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
+        pending.clear();
+        tooLong = false;
+    };
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const char* const last = chunk + n;
+        for (const char* p = chunk; p < last;) {
+            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(last - p)));
+            const size_t length = static_cast<size_t>((end != nullptr ? end : last) - p);
+            if (!tooLong && pending.size() + length > kMaxHistoryEntry) {
+                tooLong = true;
+                std::string().swap(pending);
+            }
+            if (!tooLong) pending.append(p, length);
+            if (end == nullptr) break;
+            take();
+            p = end + 1;
+        }
     }
-    std::free(buffer);
-    std::fclose(file);
+    if (tooLong || !pending.empty()) take();  // the last line, without its line end
+    ::close(fd);
     for (const std::string& entry : m_entries) history(m_history, &m_event, H_ENTER, entry.c_str());
     if (dropped || m_fileLines > m_settings.historySize) RewriteHistoryFile();
 }
@@ -519,15 +605,20 @@ void CLibeditLineEditor::Remember(const std::string& line) {
         RewriteHistoryFile();
         return;
     }
-    const int fd = OpenHistoryFile(m_settings.historyPath, O_APPEND);
+    const int fd = OpenHistoryFile(m_settings.historyPath, O_WRONLY | O_APPEND);
     if (fd < 0) return;
     if (WriteAll(fd, line + "\n")) ++m_fileLines;
     ::close(fd);
 }
 
 void CLibeditLineEditor::RewriteHistoryFile() {
-    const std::string temporary = m_settings.historyPath + ".new";
-    const int fd = OpenHistoryFile(temporary, O_TRUNC);
+    // The new text goes to a file of the console's own making (a stale one, or a
+    // link put in its place, is removed first), which then takes the history's name.
+    // Its name is the process's own, so that two consoles rewriting at once never
+    // write into or rename each other's.
+    const std::string temporary = m_settings.historyPath + ".new." + std::to_string(::getpid());
+    ::unlink(temporary.c_str());
+    const int fd = OpenHistoryFile(temporary, O_WRONLY | O_EXCL);
     if (fd < 0) return;
     std::string text;
     for (const std::string& entry : m_entries) text += entry + "\n";
@@ -546,7 +637,48 @@ bool IsEditableTerminal() {
     return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
+// Standard input through read(2): libstdc++'s file buffer throws on a read error,
+// which the console cannot tell from a fault of its own.
+class CStandardInput final : public std::streambuf {
+  public:
+    CStandardInput() {
+        // A closed standard input would be taken by the next descriptor opened (the
+        // bus connection's, say) and read as commands: it reads as empty instead.
+        if (::fcntl(STDIN_FILENO, F_GETFD) < 0 && errno == EBADF) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+            if (fd > STDIN_FILENO) ::close(fd);
+        }
+    }
+
+  protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        for (;;) {
+            const ssize_t n = ::read(STDIN_FILENO, m_buffer, sizeof m_buffer);
+            if (n > 0) {
+                setg(m_buffer, m_buffer, m_buffer + n);
+                return traits_type::to_int_type(*gptr());
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Non-blocking by someone else's choice: wait for the input to come.
+                pollfd fd = {STDIN_FILENO, POLLIN, 0};
+                if (::poll(&fd, 1, -1) >= 0 || errno == EINTR) continue;
+            }
+            return traits_type::eof();  // the end, or an error that ends the input all the same
+        }
+    }
+
+  private:
+    char m_buffer[64 * 1024];
+};
+
 }  // namespace
+
+std::streambuf& StandardInput() {
+    static CStandardInput input;
+    return input;
+}
 
 std::unique_ptr<ILineEditor> OpenTerminalLineEditor(LineEditorSettings settings) {
     if (!IsEditableTerminal()) return nullptr;

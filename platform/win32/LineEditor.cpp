@@ -1,5 +1,7 @@
 #include "platform/LineEditor.h"
 
+#include <iostream>
+
 namespace quvo::platform {
 
 // The Windows console edits lines itself (keys, history); the console reads plainly.
@@ -9,6 +11,11 @@ std::unique_ptr<ILineEditor> OpenTerminalLineEditor(LineEditorSettings) {
 
 std::string DefaultHistoryPath() {
     return std::string();
+}
+
+// The C runtime's standard input, as the console has always read it there.
+std::streambuf& StandardInput() {
+    return *std::cin.rdbuf();
 }
 
 }  // namespace quvo::platform

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "CallLine.h"
+#include "LocalRegistrar.h"
 #include "Options.h"
 #include "SipEngine.h"
 #include "SipSettings.h"
+#include "softphone-server/Settings.h"
 
 namespace quvo::sip {
 namespace {
@@ -124,6 +126,12 @@ TEST(Settings, PasswordFileMustBePrivate) {
     EXPECT_NE(PasswordFileProblem(path, true), "");
     ::chmod(path.c_str(), 0600);
     EXPECT_EQ(PasswordFileProblem(path, true), "");
+    // The program records its own settings in the same file at every start: the file must
+    // stay private, or the next start refuses.
+    std::string error;
+    ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << error;
+    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    EXPECT_EQ(server::ReadSetting(path, "sSipPassword"), "x");
     ::unlink(path.c_str());
     ::rmdir(dir);
 }
@@ -178,6 +186,35 @@ TEST(Options, StateFolder) {
     EXPECT_EQ(StateFolder(get), "/s/quvo-sipphone");
     env["XDG_STATE_HOME"] = "relative";  // not an absolute path: ignored
     EXPECT_EQ(StateFolder(get), "/run/user/1/quvo-sipphone");
+}
+
+TEST(LocalRegistrar, AnswersRegisterAndRefusesTheRest) {
+    const std::string reg =
+        "REGISTER sip:127.0.0.1:4000 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK1;rport\r\n"
+        "v: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\nFrom: <sip:1001@127.0.0.1>;tag=a\r\nTo: "
+        "sip:1001@127.0.0.1\r\n"
+        "i: abc\r\nCSeq: 20 REGISTER\r\nm: <sip:1001@127.0.0.1:5060>\r\nExpires: 3600\r\n"
+        "Content-Length: 0\r\n\r\n";
+    const std::string ok = LocalRegistrar::Answer(reg);
+    EXPECT_EQ(ok.rfind("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK1;rport\r\n"
+                       "Via: SIP/2.0/UDP 10.0.0.1;branch=z9hG4bK2\r\n",
+                       0),
+              0u)
+        << ok;
+    EXPECT_NE(ok.find("To: sip:1001@127.0.0.1;tag=quvo-local\r\n"), std::string::npos);
+    EXPECT_NE(ok.find("Call-ID: abc\r\nCSeq: 20 REGISTER\r\nContact: <sip:1001@127.0.0.1:5060>\r\n"),
+              std::string::npos);
+    EXPECT_EQ(ok.substr(ok.size() - 4), "\r\n\r\n");
+    // Taking the registration back: no contact in the answer.
+    std::string un = reg;
+    un.replace(un.find("Expires: 3600"), 13, "Expires: 0");
+    EXPECT_EQ(LocalRegistrar::Answer(un).find("Contact:"), std::string::npos);
+    std::string invite = reg;
+    invite.replace(0, 8, "INVITE");
+    EXPECT_EQ(LocalRegistrar::Answer(invite).rfind("SIP/2.0 405", 0), 0u);
+    EXPECT_EQ(LocalRegistrar::Answer("SIP/2.0 200 OK\r\n\r\n"), "");
+    EXPECT_EQ(LocalRegistrar::Answer("garbage"), "");
+    EXPECT_EQ(LocalRegistrar::Answer("REGISTER sip:x SIP/2.0\r\nVia: a\r\n\r\n"), "");  // no Call-ID
 }
 
 // ---- line states --------------------------------------------------------------------------------
@@ -370,7 +407,7 @@ class TwoPhones : public ::testing::Test {
     void TearDown() override {
         a_.reset();
         b_.reset();
-        std::system(("rm -rf " + dir_).c_str());
+        if (!std::getenv("SIPPHONE_TEST_KEEP")) std::system(("rm -rf " + dir_).c_str());
     }
 
     // Runs one operation on a phone; its error text ("" on success).
@@ -430,6 +467,99 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     EXPECT_FALSE(hostA_.Has(kPartyHangup));
     EXPECT_EQ(hostA_.States(), "3 5 8 5 0");
     EXPECT_NE(Op(*a_, bus::kEndCall), "");
+}
+
+class ThreePhones : public TwoPhones {
+  protected:
+    void SetUp() override {
+        TwoPhones::SetUp();
+        c_ = MakePhone(hostC_, 3, true);
+    }
+    void TearDown() override {
+        c_.reset();
+        TwoPhones::TearDown();
+    }
+    // A calls B and both talk.
+    void Connect() {
+        ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+        ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup) && hostB_.LastState() == kTsConnected; }));
+    }
+    static int Count(const TestHost& host, int32_t state) {
+        int n = 0;
+        for (const Event& e : host.events) n += e.dispid == kLineUpdate && e.Int(4) == state;
+        return n;
+    }
+
+    TestHost hostC_{loop_};
+    std::unique_ptr<SipEngine> c_;
+};
+
+TEST_F(ThreePhones, BlindTransfer) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kTransfer, {std::string("sip:1003@" + Address(3))}), "");
+    // B is referred to C, C answers, and A's call ends as transferred.
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    EXPECT_EQ(hostA_.States(), "3 5 8 10 0");  // held while the REFER goes out
+    EXPECT_EQ(hostC_.Last(kIncomingCall)->Text(2), "1002");
+    EXPECT_EQ(Op(*a_, bus::kEndCall), "no active call");
+}
+
+TEST_F(ThreePhones, AttendedTransfer) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    EXPECT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("1004")}),
+              "transfer or conference already in progress");
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostB_.LastState() == kTsHold; }));
+    ASSERT_EQ(Op(*a_, bus::kTransferComplete), "");
+    // Both of A's calls end as transferred; B talks to C.
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsIdle) == 2 && hostB_.LastState() == kTsConnected; }, 8s))
+        << hostA_.States() << " / " << hostB_.States() << " / " << hostC_.States();
+    EXPECT_EQ(Count(hostA_, kTsCallTransfer), 2);
+    EXPECT_EQ(Op(*a_, bus::kTransferComplete), "no transfer in progress");
+}
+
+TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; }));
+    const Event* joined = hostA_.Last(kLineUpdate);
+    EXPECT_EQ(joined->Text(5), "Conference");
+    loop_.RunFor(1s);
+    // Each party hears the others: both receive RTP from A's mix.
+    for (SipEngine* far : {b_.get(), c_.get()}) {
+        TestHost& host = far == b_.get() ? hostB_ : hostC_;
+        ASSERT_EQ(Op(*far, bus::kCallStats), "");
+        EXPECT_GT(host.Last(kCallStatsUpdate)->Int(6), 20);
+    }
+    // B leaves: A goes on with C alone.
+    ASSERT_EQ(Op(*b_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyHangup); }));
+    loop_.RunFor(500ms);
+    ASSERT_EQ(hostC_.LastState(), kTsConnected);
+    // A ends what is left.
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostC_.LastState() == kTsIdle && Count(hostA_, kTsIdle) == 2; }))
+        << hostA_.States() << " / " << hostC_.States();
+    EXPECT_TRUE(a_->Running());
+}
+
+TEST_F(ThreePhones, HostEndsTheWholeConference) {
+    Connect();
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    EXPECT_EQ(Op(*a_, bus::kConferenceComplete).empty() ? "" : "early", "early");  // C has not answered yet
+    ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
+        << hostA_.States() << " / " << hostC_.States();
+    ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
+    loop_.RunFor(500ms);
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle && hostC_.LastState() == kTsIdle; }))
+        << hostA_.States() << " / " << hostB_.States() << " / " << hostC_.States();
+    EXPECT_TRUE(hostB_.Has(kPartyHangup));
+    EXPECT_TRUE(hostC_.Has(kPartyHangup));
 }
 
 }  // namespace

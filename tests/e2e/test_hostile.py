@@ -2,8 +2,10 @@
 away, X servers that never answer, softphone texts that try to forge console
 lines, bus clients that flood the console's connection, servers that answer
 Extension Mobility requests with something unusable, and the inherited
-descriptors and locale of the process that starts it."""
+descriptors and locale of the process that starts it, including a standard input
+that cannot be read."""
 
+import fcntl
 import os
 import select
 import shutil
@@ -445,6 +447,40 @@ class InheritedDescriptors(ConsoleTestCase):
         self.assertEqual(select.select([reader], [], [], 10)[0], [reader], "the pipe stayed open")
         self.assertEqual(os.read(reader, 1), b"")
         self.assertEqual(processes_running(self.RUNNING), [pid])
+
+
+@unittest.skipIf(harness.ON_WINDOWS_BUILD, "POSIX descriptors")
+class UnreadableInput(ConsoleTestCase):
+    """A standard input that fails to read ends the input as its end does; one that
+    a parent made non-blocking is waited for."""
+
+    def run_console(self, stdin, shell=""):
+        argv = ["/bin/sh", "-c", shell + ' exec "$@"', "sh", *harness.console_command()]
+        proc = subprocess.run(argv, stdin=stdin, capture_output=True, env=self.env.env, timeout=30)
+        return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+    def test_a_closed_input_or_a_folder_reads_as_the_end(self):
+        for what, stdin, shell in (("closed", subprocess.DEVNULL, "exec 0<&-;"), ("a folder", None, 'exec 0</;')):
+            with self.subTest(what):
+                self.assertEqual(self.run_console(stdin, shell), (0, harness.BANNER + SILENT, ""))
+
+    def test_a_non_blocking_input_is_waited_for(self):
+        reader, writer = os.pipe()
+        fcntl.fcntl(reader, fcntl.F_SETFL, fcntl.fcntl(reader, fcntl.F_GETFL) | os.O_NONBLOCK)
+        proc = subprocess.Popen(harness.console_command(), stdin=reader, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=self.env.env)
+        os.close(reader)
+        try:
+            # Nothing to read for a while, then a line, then nothing again.
+            time.sleep(1)
+            os.write(writer, b"help zz\n")
+            time.sleep(0.5)
+            os.write(writer, b"foo\n")
+        finally:
+            os.close(writer)
+        output, errors = proc.communicate(timeout=30)
+        self.assertEqual((proc.returncode, errors), (0, b""))
+        self.assertEqual(output.decode(), harness.BANNER + "> \n> > Error : ERROR_INVALID_COMMAND\n> ")
 
 
 class UnusableAnswer(threading.Thread):

@@ -106,14 +106,16 @@ class Screen:
 class TerminalConsole:
     """The console with its standard input, output and error on a pseudo-terminal."""
 
-    def __init__(self, env, extra_env=None, args=()):
+    def __init__(self, env, extra_env=None, args=(), size=(ROWS, COLUMNS), before_exec=None):
         self.master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLUMNS, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", *size, 0, 0))
         environment = dict(env.env, TERM="xterm")
         environment.update(extra_env or {})
 
         def controlling_terminal():
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            if before_exec:
+                before_exec()
 
         self.proc = subprocess.Popen(
             harness.console_command() + list(args), stdin=slave, stdout=slave, stderr=slave, env=environment,
@@ -187,6 +189,17 @@ class TerminalConsole:
     def wait(self, timeout=10):
         return self.proc.wait(timeout)
 
+    def resize(self, rows, columns):
+        """Sets the terminal's size; the kernel tells the console with SIGWINCH."""
+        fcntl.ioctl(self.master, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+
+    def peak_kib(self):
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmHWM")
+
     def kill(self):
         if self.proc.poll() is None:
             try:
@@ -217,10 +230,10 @@ class TerminalCase(ConsoleTestCase):
                            "runtime error:"):
                 self.assertNotIn(marker, screen)
 
-    def start_terminal(self, **kwargs):
+    def start_terminal(self, timeout=30, **kwargs):
         terminal = TerminalConsole(self.env, **kwargs)
         self.terminals.append(terminal)
-        terminal.wait_text("Type 'help' for available commands.", timeout=30)
+        terminal.wait_text("Type 'help' for available commands.", timeout=timeout)
         terminal.wait_cursor_line("> ")
         return terminal
 
@@ -357,6 +370,131 @@ class EventsWhileEditing(TerminalCase):
             if "Event :" in line:
                 self.assertTrue(line.startswith("Event : "), line)
         terminal.type("quit\r")
+        self.assertEqual(terminal.wait(), 0)
+
+
+@unittest.skipIf(harness.ON_WINDOWS_BUILD, "the Windows console edits lines itself")
+class HistoryFileTraps(TerminalCase):
+    """Whatever stands at the history's place, the console starts, answers, and
+    touches no file but a regular one of its own."""
+
+    with_bus = False
+
+    def setUp(self):
+        super().setUp()
+        self.state = os.path.join(self.env.root, "state")
+        self.path = os.path.join(self.state, "quvoconnect", "history")
+        os.makedirs(os.path.dirname(self.path))
+        self.other = os.path.join(self.env.root, "notes")
+        with open(self.other, "w") as f:
+            f.write("the operator's own notes\n")
+        os.chmod(self.other, 0o644)
+
+    def run_one_command(self, timeout=30, before_exec=None):
+        terminal = self.start_terminal(extra_env={"XDG_STATE_HOME": self.state}, timeout=timeout,
+                                       before_exec=before_exec)
+        terminal.type("foo\r")
+        terminal.wait_text("> Error : ERROR_INVALID_COMMAND")
+        terminal.type("quit\r")
+        self.assertEqual(terminal.wait(), 0)
+        return terminal
+
+    def assert_other_untouched(self):
+        with open(self.other) as f:
+            self.assertEqual(f.read(), "the operator's own notes\n")
+        self.assertEqual(stat.S_IMODE(os.stat(self.other).st_mode), 0o644)
+
+    def test_a_history_that_is_a_link_is_left_alone(self):
+        os.symlink(self.other, self.path)
+        self.run_one_command()
+        self.assert_other_untouched()
+        self.assertEqual(os.readlink(self.path), self.other)
+
+    def test_a_hard_link_as_the_history_is_left_alone(self):
+        os.link(self.other, self.path)
+        self.run_one_command()
+        self.assert_other_untouched()
+
+    def test_a_link_in_place_of_the_temporary_is_replaced(self):
+        # A line never kept has the file written anew through the temporary, whose
+        # name ends in the console's process number; a link may stand there already.
+        with open(self.path, "w") as f:
+            f.write("help mute\nEMLogin old secret\n")
+        self.run_one_command(before_exec=lambda: os.symlink(self.other, "%s.new.%d" % (self.path, os.getpid())))
+        self.assert_other_untouched()
+        self.assertTrue(stat.S_ISREG(os.lstat(self.path).st_mode))
+        self.assertEqual(os.listdir(os.path.dirname(self.path)), ["history"])
+        with open(self.path) as f:
+            self.assertEqual(f.read(), "help mute\nfoo\nquit\n")
+
+    def test_a_fifo_in_place_of_the_history_neither_blocks_nor_is_used(self):
+        os.mkfifo(self.path)
+        self.run_one_command(timeout=10)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(self.path).st_mode))
+
+    def test_a_huge_line_in_the_history_is_skipped_in_little_memory(self):
+        with open(self.path, "w") as f:
+            f.write("help mute\n")
+        usual = self.start_terminal(extra_env={"XDG_STATE_HOME": self.state})
+        usual_kib = usual.peak_kib()
+        usual.type(CTRL_D)
+        self.assertEqual(usual.wait(), 0)
+
+        size_kib = 20 << 10
+        with open(self.path, "a") as f:
+            f.write("x" * (size_kib << 10))
+        terminal = self.start_terminal(extra_env={"XDG_STATE_HOME": self.state})
+        self.assertLess(terminal.peak_kib(), usual_kib + size_kib // 4)
+        terminal.type(UP)
+        terminal.wait_cursor_line("> help mute")
+        terminal.type(b"\x15quit\r")
+        self.assertEqual(terminal.wait(), 0)
+        with open(self.path) as f:
+            self.assertEqual(f.read(), "help mute\nquit\n")
+
+
+@unittest.skipIf(harness.ON_WINDOWS_BUILD, "the Windows console edits lines itself")
+class AbsurdTerminalSizes(TerminalCase):
+    """A terminal that claims tens of thousands of rows and columns gets the plain
+    mode's lines instead of the editor's: no memory for its screen, no crash."""
+
+    with_bus = False
+    PEAK_KIB = 256 << 10  # the editor's screens alone took 677 MiB at 10000x10000
+
+    def test_a_huge_terminal_from_the_start(self):
+        terminal = self.start_terminal(size=(10000, 10000))
+        terminal.type("foo\r")
+        terminal.wait_text("> foo\n> Error : ERROR_INVALID_COMMAND")
+        terminal.wait_cursor_line("> ")
+        self.assertLess(terminal.peak_kib(), self.PEAK_KIB)
+        terminal.type("quit\r")
+        self.assertEqual(terminal.wait(), 0)
+
+    def test_a_terminal_grown_huge_while_a_line_is_edited(self):
+        terminal = self.start_terminal()
+        terminal.type("fo")
+        terminal.wait_cursor_line("> fo")
+        terminal.resize(65535, 65535)
+        time.sleep(0.3)
+        terminal.type("o\r")
+        terminal.wait_text("> foo\n> Error : ERROR_INVALID_COMMAND")
+        # The next line is the terminal's own to edit; Ctrl-C still abandons it.
+        terminal.wait_cursor_line("> ")
+        terminal.type("help zz")
+        terminal.wait_cursor_line("> help zz")
+        terminal.type(CTRL_C)
+        terminal.wait_cursor_line("> ")
+        terminal.type("bar\r")
+        terminal.wait_text("> bar\n> Error : ERROR_INVALID_COMMAND")
+        terminal.wait_cursor_line("> ")
+        self.assertLess(terminal.peak_kib(), self.PEAK_KIB)
+        # Back to a usual size, the editor takes over again with the lines so far.
+        terminal.resize(ROWS, COLUMNS)
+        terminal.type("\r")
+        terminal.wait_cursor_line("> ")
+        terminal.type(UP)
+        terminal.wait_cursor_line("> bar")
+        terminal.type(b"\x15" + CTRL_D)
         self.assertEqual(terminal.wait(), 0)
 
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ios>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -49,6 +50,31 @@ TEST(LineInput, TheDefaultLimitIs64KiB) {
     EXPECT_EQ(reads[1].first, LineStatus::TooLong);
     EXPECT_EQ(reads[2], Read(LineStatus::Line, "Help"));
     EXPECT_EQ(kMaxLineLength, 65536u);
+}
+
+// A file buffer whose file fails to read after some text, as libstdc++'s throws.
+class FailingBuffer : public std::stringbuf {
+  public:
+    explicit FailingBuffer(const std::string& text) : std::stringbuf(text) {}
+
+  protected:
+    int_type underflow() override {
+        const int_type c = std::stringbuf::underflow();
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            throw std::ios_base::failure("error reading the file");
+        return c;
+    }
+};
+
+TEST(LineInput, AReadErrorEndsTheInputAsItsEndDoes) {
+    FailingBuffer buffer("one\ntw");
+    std::istream input(&buffer);
+    std::string line;
+    EXPECT_EQ(ReadCappedLine(input, line), LineStatus::Line);
+    EXPECT_EQ(line, "one");
+    EXPECT_EQ(ReadCappedLine(input, line), LineStatus::Line);
+    EXPECT_EQ(line, "tw");
+    EXPECT_EQ(ReadCappedLine(input, line), LineStatus::End);
 }
 
 }  // namespace
