@@ -213,14 +213,9 @@ class Baresip(Process):
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join(line for line in config if line) + "\n")
         params = ["answermode=auto" if auto_answer else "answermode=manual"]
-        if proxy:
-            params += [f'outbound="{proxy}"', "regint=600"]
-            aor = f"<sip:{user}@{address}>"
-        else:
-            params.append("regint=0")
-            aor = f"<sip:{user}@{address}>"
+        params += [f'outbound="{proxy}"', "regint=600"] if proxy else ["regint=0"]
         with open(os.path.join(self.dir, "accounts"), "w") as f:
-            f.write(aor + ";" + ";".join(params) + "\n")
+            f.write(f"<sip:{user}@{address}>;" + ";".join(params) + "\n")
         for name in ("contacts", "uuid"):
             open(os.path.join(self.dir, name), "a").close()
         env = dict(os.environ, HOME=self.dir)
@@ -464,11 +459,6 @@ class ScriptConsole(Process):
         stop_process(self)
 
 
-def line_update(state, name, other=None):
-    """The start of a LineUpdate event with state, for expect()."""
-    return f"State={state}({name})"
-
-
 ADDRESSES = Addresses()
 _numbers = iter(range(1101, 9000))
 
@@ -498,9 +488,9 @@ class Peers:
         return proxy
 
     def baresip(self, user, proxy=None, wait=True, **kwargs):
-        peer = self._own(None, Baresip(self.root, self.addresses.take(), user,
-                                       proxy.uri if isinstance(proxy, Kamailio) else proxy, **kwargs))
-        self._owned[-1] = (peer.stop, peer)
+        peer = Baresip(self.root, self.addresses.take(), user, proxy.uri if isinstance(proxy, Kamailio) else proxy,
+                       **kwargs)
+        self._own(peer.stop, peer)
         if wait:
             peer.wait_ready()
         return peer
@@ -528,9 +518,6 @@ class Peers:
         console = ScriptConsole(env, *options)
         self._own(console.quit, console)
         return console
-
-    def track(self, stop, thing):
-        return self._own(stop, thing)
 
     def close(self):
         errors = []

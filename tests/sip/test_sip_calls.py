@@ -11,7 +11,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import peers  # noqa: E402
-from peers import CALL_MANAGER_UP, PhoneCase, state, wait_for  # noqa: E402
+from peers import PhoneCase, state, wait_for  # noqa: E402
 
 
 class Calls(PhoneCase):

@@ -12,7 +12,6 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import peers  # noqa: E402
 from peers import PhoneCase, process_status, state, wait_for  # noqa: E402
 
 

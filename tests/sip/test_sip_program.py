@@ -9,7 +9,6 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import peers  # noqa: E402
 from peers import CALL_MANAGER_DOWN, CALL_MANAGER_UP, PhoneCase, state, wait_for  # noqa: E402
 
 
