@@ -35,6 +35,12 @@ KAMAILIO_MODULES = "/usr/lib/x86_64-linux-gnu/kamailio/modules"
 BARESIP_MODULES = "/usr/lib/baresip/modules"
 
 
+# Built with sanitizers (the ctest environment says which): freed memory waits in the
+# allocator's quarantine, so resident memory says nothing about leaks there.
+SANITIZED = bool(os.environ.get("QUVO_SANITIZE"))
+SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "WARNING: ThreadSanitizer", "runtime error:")
+
+
 def sipphone_path():
     return os.environ.get("QUVO_SIPPHONE", os.path.join(BUILD_DIR, "sipphone", "quvo-sipphone"))
 
@@ -519,6 +525,16 @@ class Peers:
         self._own(console.quit, console)
         return console
 
+    def sanitizer_reports(self):
+        """Sanitizer reports on the standard error of our own programs started so far."""
+        reports = []
+        for _, thing in self._owned:
+            if isinstance(thing, (SipPhone, ScriptConsole)):
+                text = thing.stderr()
+                if any(marker in text for marker in SANITIZER_MARKERS):
+                    reports.append(f"{thing.proc.args[0]}:\n{text}")
+        return reports
+
     def close(self):
         errors = []
         while self._owned:
@@ -636,7 +652,12 @@ class PhoneCase(unittest.TestCase):
 
     def setUp(self):
         self.p = Peers()
+        # Cleanups run last first: the processes are stopped, then their reports read.
+        reports = []
+        self.crash_expected = False  # a test of a known crash sets it
+        self.addCleanup(lambda: self.crash_expected or self.assertEqual(reports, [], "sanitizer report"))
         self.addCleanup(self.p.close)
+        self.addCleanup(lambda: reports.extend(self.p.sanitizer_reports()))
 
     def start_phone(self, user=None, proxy=True, console=True, **kwargs):
         """(phone, console): the console is started first, so that it sees the phone's first events."""
@@ -681,6 +702,18 @@ def process_status(pid):
             if line.startswith("VmRSS:"):
                 rss = int(line.split()[1])
     return rss, len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def udp_backlog(address, port):
+    """Bytes waiting in the receive queue of the UDP socket bound to address:port (0 when none)."""
+    a, b, c, d = (int(x) for x in address.split("."))
+    local = f"{d:02X}{c:02X}{b:02X}{a:02X}:{port:04X}"
+    with open("/proc/net/udp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == local:
+                return int(fields[4].split(":")[1], 16)
+    return 0
 
 
 def cpu_ticks(pid):

@@ -12,7 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import PhoneCase, process_status, state, wait_for  # noqa: E402
+from peers import SANITIZED, PhoneCase, process_status, state, udp_backlog, wait_for  # noqa: E402
 
 
 def garbage_datagrams(target, count, seed=7):
@@ -84,7 +84,9 @@ class Hostile(PhoneCase):
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                 s.sendto(packet, (phone.address, 5060))
             time.sleep(0.002)
-        time.sleep(1)
+        # The phone works through its backlog (slowly in a sanitizer build) before it is judged.
+        wait_for(lambda: udp_backlog(phone.address, 5060) == 0, 30, "the phone to read every datagram")
+        time.sleep(0.5)
         self.assertIsNone(phone.proc.poll(), phone.stderr()[-2000:])
         # Still registered and working (garbage that parsed as a call may still ring: the far
         # end hangs up, so that which call EndCall would take does not matter here).
@@ -93,12 +95,14 @@ class Hostile(PhoneCase):
         wait_for(lambda: any("TsIdle" in e and e.endswith(f"OtherParty={far.number}") for e in console.events()),
                  10, "the call to end")
         after = process_status(phone.proc.pid)
-        self.assertLess(after[0] - before[0], 20000, (before, after))
+        if not SANITIZED:
+            self.assertLess(after[0] - before[0], 20000, (before, after))
         self.assertLess(after[1] - before[1], 8, (before, after))
 
     @unittest.expectedFailure  # the SIP library's own fault: see POISON
     def test_two_datagrams_from_one_sender(self):
         phone, _ = self.start_phone()
+        self.crash_expected = True
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             for packet in POISON:
                 s.sendto(packet.replace(b"{h}", phone.address.encode()), (phone.address, 5060))
@@ -164,7 +168,8 @@ class Hostile(PhoneCase):
                 time.sleep(0.5)
                 samples.append(process_status(phone.proc.pid))
         (rss_warm, fds_warm), (rss_end, fds_end) = samples
-        self.assertLess(rss_end - rss_warm, 15000, samples)  # kB over 180 calls
+        if not SANITIZED:
+            self.assertLess(rss_end - rss_warm, 15000, samples)  # kB over 180 calls
         self.assertLessEqual(fds_end - fds_warm, 4, samples)
         self.assertEqual(console.outcomes().count("OK"), 400)
         self.assertIsNone(phone.proc.poll())
