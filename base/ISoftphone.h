@@ -50,6 +50,13 @@ class ISoftphone {
     // object (asked when the softphone appears again after it was seen gone). A
     // binding that cannot tell answers false and is renewed at every such appearance.
     virtual bool StillServed() { return false; }
+
+    // Whether the softphone process this binding reaches is known to be gone while
+    // the presence lock may never have been seen free: a call found its server gone,
+    // or another process now serves the softphone in its place. Asked at every poll
+    // of the presence monitor and after every failed call, so it costs no more than
+    // one short exchange; a binding that cannot tell answers false.
+    virtual bool ServerGone() { return false; }
 };
 
 // One argument of an event: I4, BSTR or BOOL. Anything else the transport

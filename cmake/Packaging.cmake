@@ -1,10 +1,12 @@
 # Installation (cmake --install) and the Debian packages (cpack -G DEB).
 #
-# Two components, one package each:
+# Three components, one package each:
 #   console     quvoconnect, its manual page, the softphone's D-Bus interface file
 #               and the README                              -> package quvoconnect
 #   simulators  the stand-in softphone and the stand-in Extension Mobility service
 #               with their manual pages                     -> package quvoconnect-simulators
+#   sipphone    the SIP softphone quvo-sipphone and its manual page, where liblinphone
+#               was found                                   -> package quvoconnect-sipphone
 
 include(GNUInstallDirs)
 
@@ -17,9 +19,16 @@ endif()
 install(TARGETS quvo-softphone-sim quvo-emapp-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT simulators)
 
+set(QUVO_COMPONENTS console simulators)
+if(TARGET quvo-sipphone)
+  install(TARGETS quvo-sipphone RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sipphone)
+  list(APPEND QUVO_COMPONENTS sipphone)
+endif()
+
 set(QUVO_DEB_RELEASE 1)
 set(QUVO_DOC_console quvoconnect)
 set(QUVO_DOC_simulators quvoconnect-simulators)
+set(QUVO_DOC_sipphone quvoconnect-sipphone)
 
 # Manual pages and the changelog, compressed the way Debian wants them (no name or
 # time stamp inside, so that the package is the same on every build).
@@ -34,6 +43,9 @@ function(quvo_gzip source output)
 endfunction()
 
 set(QUVO_MAN_PAGES quvoconnect:console quvo-softphone-sim:simulators quvo-emapp-sim:simulators)
+if(TARGET quvo-sipphone)
+  list(APPEND QUVO_MAN_PAGES quvo-sipphone:sipphone)
+endif()
 set(QUVO_COMPRESSED_FILES)
 foreach(entry ${QUVO_MAN_PAGES})
   string(REPLACE ":" ";" entry ${entry})
@@ -58,7 +70,7 @@ add_custom_target(quvo_compressed_docs ALL DEPENDS ${QUVO_COMPRESSED_FILES})
 install(FILES platform/posix/com.quelbo.QUVO.xml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/dbus-1/interfaces COMPONENT console)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_console} COMPONENT console)
-foreach(component console simulators)
+foreach(component ${QUVO_COMPONENTS})
   install(FILES packaging/copyright ${QUVO_COMPRESSED_DIR}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_${component}} COMPONENT ${component})
 endforeach()
@@ -72,7 +84,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-set(CPACK_COMPONENTS_ALL console simulators)
+set(CPACK_COMPONENTS_ALL ${QUVO_COMPONENTS})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -102,5 +114,15 @@ quvo-softphone-sim plays the QUVO softphone on the D-Bus session bus (calls,
 transfers, conferences, the contact-centre agent, any event on demand) and can
 be driven from a shell; quvo-emapp-sim answers Extension Mobility requests as
 the call server does. For demonstrations and tests of QUVOConnect.")
+
+set(CPACK_DEBIAN_SIPPHONE_PACKAGE_NAME ${QUVO_DOC_sipphone})
+set(CPACK_DEBIAN_SIPPHONE_DESCRIPTION "headless SIP softphone that QUVOConnect drives
+quvo-sipphone is a real SIP softphone on liblinphone without a user interface of
+its own. It serves the QUVO softphone's automation interface on the D-Bus
+session bus, so that QUVOConnect places, answers, holds, transfers and
+conferences real calls through a SIP registrar or peer to peer, and reports
+their events from the calls' real states. Without a sound card it speaks a
+tone and can record what it hears to a WAV file.")
+set(CPACK_DEBIAN_SIPPHONE_PACKAGE_SUGGESTS ${QUVO_DOC_console})
 
 include(CPack)

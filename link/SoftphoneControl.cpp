@@ -14,6 +14,7 @@ CSoftphoneControl::CSoftphoneControl(Options options)
       m_bind(std::move(options.bind)),
       m_isSoftphoneRunning(std::move(options.isSoftphoneRunning)),
       m_pollIntervalMs(options.pollIntervalMs) {
+    m_pSoftphone.SetFailedCallHook([this] { RequestCheck(); });
     std::unique_ptr<ISoftphone> softphone = options.softphone ? std::move(options.softphone) : CallBind();
     // The softphone seen at start-up counts as its first appearance: once it is
     // bound or has refused the client, the first "Connected" line changes nothing.
@@ -60,8 +61,10 @@ CSoftphoneControl::BindOutcome CSoftphoneControl::Bind(std::unique_ptr<ISoftphon
         // A softphone that refuses the client is treated as no softphone at all.
         quvo::PrintEvent("Error : SetClientActive failed - %s", error.Describe().c_str());
         m_pSoftphone.Exchange(nullptr);
+        m_pRefused = std::move(binding->softphone);
         return BindOutcome::Refused;
     }
+    m_pRefused.reset();
     binding->sink = std::make_unique<CEventSink>(binding->softphone.get(), this);
     // The binding this one replaces (if any) is released here, outside the lock;
     // a command still running on it keeps it until the command returns.
@@ -83,16 +86,37 @@ void CSoftphoneControl::MonitorThreadProc() {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_stopMutex);
-            if (m_hStopEvent.wait_for(lock, std::chrono::milliseconds(m_pollIntervalMs),
-                                      [this] { return m_bStopRequested; }))
-                return;
+            m_hStopEvent.wait_for(lock, std::chrono::milliseconds(m_pollIntervalMs),
+                                  [this] { return m_bStopRequested || m_bCheckRequested; });
+            if (m_bStopRequested) return;
+            m_bCheckRequested = false;
         }
         FollowSoftphone();
     }
 }
 
+void CSoftphoneControl::RequestCheck() {
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_bCheckRequested = true;
+    }
+    m_hStopEvent.notify_all();
+}
+
 void CSoftphoneControl::FollowSoftphone() {
     const bool running = CheckPhoneRunning() == SUCCESS;
+    // A new softphone process may take the lock within one poll of the old one
+    // going, or serve the object while another process keeps the lock: the lock
+    // never shows that, the fate of the process bound does. Its going is reported
+    // and the process that serves now appears below, as after a gap.
+    if (running && BoundProcessGone()) {
+        ForgetBinding();
+        m_bAppearanceHandled = false;
+        if (m_nConnectionState == 2) {
+            m_nConnectionState = 1;
+            quvo::PrintEvent("Event : Disconnected from softphone");
+        }
+    }
     if (!running) {
         if (m_nConnectionState == 2) {
             m_nConnectionState = 1;
@@ -124,15 +148,34 @@ bool CSoftphoneControl::FollowAppearance() {
             stillServed = false;
         }
         if (stillServed) return true;
-        // The process this binding reached is gone: its event connection is
-        // forgotten rather than taken down through the dead softphone.
-        current->sink->Abandon();
-        current.reset();
-        m_pSoftphone.Exchange(nullptr);
     }
+    ForgetBinding();
     // The softphone may hold its lock before it offers its automation object:
     // then nothing is said and the next poll tries again.
     return Bind(CallBind()) != BindOutcome::NoObject;
+}
+
+bool CSoftphoneControl::BoundProcessGone() {
+    std::shared_ptr<CSoftphoneBinding> current = m_pSoftphone.Get();
+    ISoftphone* watched = current ? current->softphone.get() : m_pRefused.get();
+    if (!watched) return false;
+    try {
+        return watched->ServerGone();
+    } catch (...) {
+        return false;  // cannot tell
+    }
+}
+
+void CSoftphoneControl::ForgetBinding() {
+    std::shared_ptr<CSoftphoneBinding> current = m_pSoftphone.Get();
+    if (current) {
+        // The process this binding reached is gone: its event connection is
+        // forgotten rather than taken down through the dead softphone.
+        if (current->sink) current->sink->Abandon();
+        current.reset();
+        m_pSoftphone.Exchange(nullptr);
+    }
+    m_pRefused.reset();
 }
 
 }  // namespace quvo::link

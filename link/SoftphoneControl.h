@@ -30,10 +30,10 @@ class CSoftphoneControl {
         std::function<std::unique_ptr<ISoftphone>()> bind;
         // A binding made beforehand, used at start-up instead of calling bind.
         std::unique_ptr<ISoftphone> softphone;
-        std::function<bool()> isSoftphoneRunning;      // the presence probe
+        std::function<bool()> isSoftphoneRunning;     // the presence probe
         std::unique_ptr<platform::IDesktop> desktop;  // null: the platform's desktop
-        int startPauseMs = 200;                    // pause at the end of construction
-        int pollIntervalMs = 500;                  // presence monitor period
+        int startPauseMs = 200;                       // pause at the end of construction
+        int pollIntervalMs = 500;                     // presence monitor period
     };
 
     explicit CSoftphoneControl(Options options);
@@ -117,12 +117,18 @@ class CSoftphoneControl {
     void MonitorThreadProc();
     void FollowSoftphone();
     bool FollowAppearance();  // true when this appearance is bound or refused
+    bool BoundProcessGone();  // the process bound (or refused) at its appearance is known gone
+    void ForgetBinding();     // drops the binding of a process that is gone
+    void RequestCheck();      // lets the monitor poll now (a call failed)
 
     CBoundSoftphone m_pSoftphone;
     std::unique_ptr<platform::IDesktop> m_pDesktop;
     std::atomic<int32_t> m_lCallRef{0};
     int32_t m_nConnectionState = 0;     // 0 not yet seen, 1 disconnected, 2 connected
     bool m_bAppearanceHandled = false;  // this appearance of the softphone has been bound or refused
+    // The softphone that refused the client, kept only to tell when another process
+    // takes its place. Touched by the constructor, then by the monitor thread only.
+    std::unique_ptr<ISoftphone> m_pRefused;
 
     std::function<std::unique_ptr<ISoftphone>()> m_bind;
     std::function<bool()> m_isSoftphoneRunning;
@@ -132,6 +138,7 @@ class CSoftphoneControl {
     std::mutex m_stopMutex;
     std::condition_variable m_hStopEvent;
     bool m_bStopRequested = false;
+    bool m_bCheckRequested = false;
 };
 
 }  // namespace quvo::link

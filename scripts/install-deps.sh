@@ -14,7 +14,7 @@ set -euo pipefail
 run_packages=(
   build-essential cmake ninja-build pkg-config
   # the softphone link, settings, program control and Extension Mobility
-  libsdbus-c++-dev libsystemd-dev dbus dbus-daemon dbus-bin libx11-dev libcurl4-openssl-dev libxml2-dev
+  libsdbus-c++-dev libsystemd-dev dbus dbus-daemon dbus-bin libx11-dev libxcb1-dev libxau-dev libcurl4-openssl-dev libxml2-dev
   # the terminal line editor
   libedit-dev
 )

@@ -171,7 +171,7 @@ if [ "$sip" -eq 1 ]; then
   "$sipphone" --quiet --no-audio --record "$private/heard.wav" </dev/null &
   pids+=($!)
   wait_for_softphone || { echo "run.sh: quvo-sipphone did not start" >&2; exit 1; }
-  sleep 0.5 # both register within about 0.1 s
+  sleep 1 # both register within about 0.1 s
 
   cat <<TEXT
 quvo-sipphone (number 1001) runs on a private session bus and registers with a private

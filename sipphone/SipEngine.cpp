@@ -227,10 +227,13 @@ bool SipEngine::OpenCore(std::string& error) {
 }
 
 void SipEngine::SetUpAudio() {
+    // ALSA's "default" is listed, able to do everything, on machines without any sound
+    // hardware: a device counts only under a name of its own.
     bool haveDevice = false;
-    for (const auto& device : core_->getAudioDevices())
-        if (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
-            device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay))
+    for (const auto& device : core_->getExtendedAudioDevices())
+        if (device->getDeviceName() != "default" &&
+            (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
+             device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay)))
             haveDevice = true;
     if (config_.noAudio || !haveDevice) {
         nullCard_ = true;
@@ -277,6 +280,12 @@ void SipEngine::SetUpAccount() {
     params->setExpires(!a.HasRegistrar() ? 3600 : a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
     if (!a.password.empty())
         core_->addAuthInfo(factory->createAuthInfo(a.user, a.user, a.password, "", "", a.Domain()));
+    if (a.HasRegistrar() && !a.ProxyUsesTcp()) {
+        const int port = server->getPort() > 0 ? server->getPort() : 5060;
+        if (!probe_.Open(a.listenHost, server->getDomain(), port))
+            host_.Note("the registrar " + server->getDomain() +
+                       " is not a numeric address: its loss shows late");
+    }
     account_ = core_->createAccount(params);
     core_->addAccount(account_);
     core_->setDefaultAccount(account_);
@@ -307,8 +316,33 @@ void SipEngine::Tick() {
     if (!core_ || stopped_) return;
     localRegistrar_.Poll();
     core_->iterate();
+    WatchRegistrar();
     Flush();
     Schedule(calls_.empty() && core_->getCallsNb() == 0 ? kIdleBeat : kBusyBeat);
+}
+
+// What the probe of a UDP registrar finds: gone shows at once; back, the phone registers again.
+void SipEngine::WatchRegistrar() {
+    if (!probe_.IsOpen() || !account_) return;
+    const auto now = std::chrono::steady_clock::now();
+    switch (probe_.Poll(now)) {
+        case RegistrarProbe::Verdict::Gone:
+            if (callManager_ != 0) {
+                registration_ = "registrar not answering";
+                host_.Note(registration_);
+                SetCallManager(0);
+                Changed();
+            }
+            break;
+        case RegistrarProbe::Verdict::Alive:
+            if (callManager_ == 0 && now - lastRefresh_ >= kRegisterRetry &&
+                account_->getState() != linphone::RegistrationState::Progress) {
+                lastRefresh_ = now;
+                account_->refreshRegister();
+            }
+            break;
+        case RegistrarProbe::Verdict::Unknown: break;
+    }
 }
 
 // Runs the core for a while on its own (while stopping, when no loop timer fires).
@@ -544,8 +578,14 @@ void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) 
     std::string error;
     inOperation_ = true;
     try {
-        if (!core_) throw Failure("SIP phone not running: " + startError_);
-        Dispatch(method.name, args);
+        // Without a core the phone can still be told to go.
+        const std::string name = method.name;
+        if (!core_ && name == "ExitProgram")
+            host_.RequestExit();
+        else if (!core_ && name != "SetClientActive")
+            throw Failure("SIP phone not running: " + startError_);
+        else if (core_)
+            Dispatch(name, args);
     } catch (const std::exception& e) {
         error = e.what();
     }

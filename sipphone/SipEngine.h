@@ -12,6 +12,7 @@
 
 #include "CallLine.h"
 #include "LocalRegistrar.h"
+#include "RegistrarProbe.h"
 #include "SipSettings.h"
 #include "softphone-server/Engine.h"
 
@@ -72,6 +73,7 @@ class SipEngine : public server::Engine {
     void SetUpAccount();
     void Schedule(std::chrono::milliseconds delay);
     void Tick();
+    void WatchRegistrar();
     void Drain(std::chrono::milliseconds upTo);
 
     // Events: held back while an operation runs, so that its reply goes out first.
@@ -126,7 +128,9 @@ class SipEngine : public server::Engine {
     std::shared_ptr<LogSink> logSink_;
     std::shared_ptr<linphone::Conference> conference_;
     LocalRegistrar localRegistrar_;  // peer to peer: the account registers here
-    std::string audioDevice_;        // the card in use, by the core's name
+    RegistrarProbe probe_;           // a registrar over UDP: is it there?
+    std::chrono::steady_clock::time_point lastRefresh_{};
+    std::string audioDevice_;  // the card in use, by the core's name
     bool nullCard_ = false;
 
     std::map<int32_t, Record> calls_;

@@ -1,9 +1,15 @@
 #include "SipSettings.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace quvo::sip {
 namespace {
@@ -148,6 +154,40 @@ std::string PartyNumber(const std::string& user, const std::string& host) {
 std::string CallerIdentity(const std::string& displayName, const std::string& number) {
     const std::string name = Trim(displayName);
     return name.empty() || name == number ? number : name + " <" + number + ">";
+}
+
+std::string ListenProblem(const std::string& host, int port) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const bool v6 = host.find(':') != std::string::npos;
+    if (v6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1)
+            return "sSipListen needs a numeric address";
+        length = sizeof *a;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1)
+            return "sSipListen needs a numeric address";
+        length = sizeof *a;
+    }
+    // Bound without SO_REUSEADDR: a SIP stack listening there already makes this fail,
+    // where the core itself would share the port and miss half the requests.
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        const int fd = ::socket(storage.ss_family, type | SOCK_CLOEXEC, 0);
+        if (fd < 0) return std::string("no socket: ") + std::strerror(errno);
+        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&storage), length) == 0;
+        const int error = errno;
+        ::close(fd);
+        if (!bound)
+            return "cannot listen on " + host + ":" + std::to_string(port) + " (" +
+                   (type == SOCK_DGRAM ? "UDP" : "TCP") + "): " + std::strerror(error);
+    }
+    return {};
 }
 
 std::string PasswordFileProblem(const std::string& path, bool holdsPassword) {

@@ -46,6 +46,10 @@ std::string DestinationUri(const std::string& destination, const SipAccount& acc
 std::string PartyNumber(const std::string& user, const std::string& host);
 std::string CallerIdentity(const std::string& displayName, const std::string& number);
 
+// A reason to refuse to start when ADDRESS:PORT of sSipListen is taken (UDP or TCP) or not
+// this machine's; empty when the phone can listen there.
+std::string ListenProblem(const std::string& host, int port);
+
 // A reason to refuse to start when the settings file holds a password that others than its
 // owner can read; empty when all is well (or the file cannot be looked at).
 std::string PasswordFileProblem(const std::string& path, bool holdsPassword);

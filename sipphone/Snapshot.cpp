@@ -67,7 +67,7 @@ void SipEngine::Snapshot() {
     if (nullCard_) out << "\ntone_hz=" << config_.toneHz << "\nrecord=" << config_.recordPath;
     out << "\nmuted=" << (muted_ ? "yes" : "no") << "\nmic_gain_db=" << micGainDb_
         << "\nspeaker_gain_db=" << speakerGainDb_ << "\ndo_not_disturb=" << (dnd_ ? "yes" : "no") << "\n";
-    for (const auto& device : core_->getAudioDevices())
+    for (const auto& device : core_->getExtendedAudioDevices())
         out << "device=" << device->getId() << " (" << device->getDriverName() << ", "
             << (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ? "capture" : "")
             << (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay) ? " playback" : "")
@@ -100,8 +100,12 @@ void SipEngine::Snapshot() {
 
     const std::string text = out.str();
     for (int n = 0; n < 100; ++n) {
-        const std::string path =
-            config_.stateDir + "/snapshot-" + stamp + (n ? "-" + std::to_string(n) : "") + ".txt";
+        std::string path = config_.stateDir + "/snapshot-" + stamp;
+        if (n > 0) {
+            path += '-';
+            path += std::to_string(n);
+        }
+        path += ".txt";
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;

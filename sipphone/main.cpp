@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
         return Fail(error);
     if (auto problem = sip::PasswordFileProblem(settings, !config.account.password.empty()); !problem.empty())
         return Fail(problem);
+    if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);
+        !problem.empty())
+        return Fail(problem + " (another SIP phone? see sSipListen)");
     config.stateDir = sip::StateFolder([](const char* name) { return std::getenv(name); });
     config.noAudio = options.noAudio;
     config.toneHz = options.toneHz;

@@ -32,10 +32,10 @@ void WriteOwnSettings(const ProgramConfig& config, const std::string& title) {
     }
     const std::string path(exe, static_cast<size_t>(n));
     const auto slash = path.rfind('/');
-    // (Built from the slash rather than assigned "/" afterwards: GCC 12 at -O3 takes that
-    // assignment for an overlapping copy and the benchmark build fails on -Werror=restrict.)
+    // (Not "folder = \"/\"" after the fact: GCC 12 at -O3 takes that assignment for an
+    // overlapping copy and the release preset's -Werror stops the build.)
     const std::string folder =
-        slash == 0 || slash == std::string::npos ? std::string(1, '/') : path.substr(0, slash);
+        slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
     std::string error;
     if (!WriteSettings(
             SettingsPath(),

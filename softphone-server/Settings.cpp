@@ -50,6 +50,10 @@ std::string SettingsPath() {
 }
 
 std::optional<std::string> ReadSetting(const std::string& path, const std::string& name) {
+    // The console's bound: a larger file has no values.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && info.st_size > platform::kSettingsFileMaxBytes)
+        return std::nullopt;
     for (const std::string& line : ReadLines(path)) {
         auto lineName = LineName(line);
         if (!lineName || strcasecmp(lineName->c_str(), name.c_str()) != 0) continue;

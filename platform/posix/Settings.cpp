@@ -51,12 +51,13 @@ bool MakeParents(const std::string& path) {
     return true;
 }
 
+// The file's content, when it is a regular file of at most kSettingsFileMaxBytes.
 bool ReadWholeFile(const std::string& path, std::string& content) {
     // Only a regular file is read: a FIFO or device in its place must not block.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kSettingsFileMaxBytes) {
         ::close(fd);
         return false;
     }
@@ -67,6 +68,11 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got > 0) {
             content.append(buffer, static_cast<size_t>(got));
+            // A file that grows while it is read is held to the same bound.
+            if (content.size() > static_cast<size_t>(kSettingsFileMaxBytes)) {
+                ok = false;
+                break;
+            }
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {

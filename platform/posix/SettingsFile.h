@@ -36,6 +36,11 @@ inline std::string SoftphoneSettingsFile() {
     return home.empty() ? std::string() : home + "/Quelbo/QUVO.ini";
 }
 
+// A settings file holds a few short lines; one larger than this is not one the
+// softphone wrote, and is read as a file without values rather than taken whole
+// into memory for every value that is asked for.
+constexpr long long kSettingsFileMaxBytes = 1024 * 1024;
+
 // Value names compare as registry names do: ignoring the letter case of A to Z,
 // whatever the locale.
 inline bool SettingsNameEquals(std::string_view a, std::string_view b) {

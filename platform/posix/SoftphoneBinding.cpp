@@ -7,6 +7,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -165,6 +166,21 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
         }
     }
 
+    // Gone when a call found the bound unique name no longer on the bus, or when
+    // another unique name owns the softphone's name. A name that nobody owns tells
+    // nothing (the bound process may still be about to end, or a new one about to
+    // take it), nor does a bus that cannot be asked.
+    bool ServerGone() override {
+        if (m_gone.load()) return true;
+        try {
+            std::lock_guard<std::mutex> lock(m_callMutex);
+            const std::string owner = NameOwner(*m_connection);
+            return !owner.empty() && owner != m_owner;
+        } catch (...) {
+            return false;
+        }
+    }
+
     void SetClientActive(int32_t flag) override { Call(bus::kSetClientActive.name, flag); }
     void Answer(int32_t callRefId) override { Call(bus::kAnswer.name, callRefId); }
     void EndCall() override { Call(bus::kEndCall.name); }
@@ -253,6 +269,11 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
                                 std::chrono::duration_cast<std::chrono::microseconds>(kCallTimeout).count());
         } catch (const sdbus::Error& error) {
             Drain();
+            // Calls go to the unique name bound: the bus knowing no such name any
+            // more means that the process left it for good.
+            if (error.getName() == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+                error.getName() == "org.freedesktop.DBus.Error.NameHasNoOwner")
+                m_gone.store(true);
             throw ToAutomationError(error);
         }
         // A synchronous call reads everything that arrived before its reply into
@@ -345,6 +366,7 @@ class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {
     std::mutex m_callMutex;                            // guards the call connection and its proxy
     std::unique_ptr<sdbus::IConnection> m_connection;  // synchronous calls
     std::string m_owner;                               // the unique name found at binding
+    std::atomic<bool> m_gone{false};                   // a call found m_owner gone from the bus
     std::unique_ptr<sdbus::IProxy> m_proxy;
     std::thread m_drainThread;
     int m_drainStop = -1;  // eventfd that ends the drain thread

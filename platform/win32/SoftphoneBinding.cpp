@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <ocidl.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/win32/ComSoftphone.h"
@@ -17,6 +18,13 @@ namespace quvo::platform {
 namespace win32 {
 
 namespace {
+
+// Statuses of a call that never reached a server because the process that served
+// the object is gone (it ended, or disconnected its objects on the way out).
+bool IsServerGone(HRESULT status) {
+    return status == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || status == RPC_E_DISCONNECTED ||
+           status == CO_E_OBJNOTCONNECTED || status == RPC_E_SERVER_DIED || status == RPC_E_SERVER_DIED_DNE;
+}
 
 class CComSoftphone final : public link::ISoftphone, public link::IEventSource {
   public:
@@ -133,6 +141,20 @@ class CComSoftphone final : public link::ISoftphone, public link::IEventSource {
         Call([](::ISoftphone* p) { return p->IPCCLogoutReasons(); });
     }
 
+    // Gone once a call found the server gone. While the events are connected, the
+    // connection point answers a question of its own at every poll, so a softphone
+    // restarted between two polls is found without waiting for a command; without
+    // them, only a failed call tells.
+    bool ServerGone() override {
+        if (m_bGone.load()) return true;
+        EnsureApartment();
+        std::lock_guard<std::mutex> lock(m_eventsMutex);
+        if (!m_pPoint) return false;
+        IID events{};
+        if (IsServerGone(m_pPoint->GetConnectionInterface(&events))) m_bGone.store(true);
+        return m_bGone.load();
+    }
+
     // IConnectionPointContainer, FindConnectionPoint(DIID_ISoftphoneEvents), Advise.
     bool Advise(link::IEventReceiver& receiver, uint32_t& cookie) override {
         EnsureApartment();
@@ -177,7 +199,10 @@ class CComSoftphone final : public link::ISoftphone, public link::IEventSource {
         // Error information left over from an earlier failure must not describe this one.
         ::SetErrorInfo(0, nullptr);
         const HRESULT status = operation(m_pSoftphone);
-        if (FAILED(status)) ThrowAutomationFailure(status, m_pSoftphone, IID_ISoftphone);
+        if (FAILED(status)) {
+            if (IsServerGone(status)) m_bGone.store(true);
+            ThrowAutomationFailure(status, m_pSoftphone, IID_ISoftphone);
+        }
     }
 
     // Stops the events first (an event being delivered ends, later ones are
@@ -195,6 +220,7 @@ class CComSoftphone final : public link::ISoftphone, public link::IEventSource {
     }
 
     ::ISoftphone* m_pSoftphone;
+    std::atomic<bool> m_bGone{false};  // a call or the probe found the server gone
 
     std::mutex m_eventsMutex;
     IConnectionPoint* m_pPoint = nullptr;

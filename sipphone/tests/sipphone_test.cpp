@@ -1,6 +1,9 @@
 // The SIP phone's own rules (destinations, settings, line states) and, on loopback, two
 // engines in one process calling each other with real SIP.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include "CallLine.h"
 #include "LocalRegistrar.h"
 #include "Options.h"
+#include "RegistrarProbe.h"
 #include "SipEngine.h"
 #include "SipSettings.h"
 #include "softphone-server/Settings.h"
@@ -136,6 +140,22 @@ TEST(Settings, PasswordFileMustBePrivate) {
     ::rmdir(dir);
 }
 
+TEST(Settings, ListenAddressInUse) {
+    EXPECT_EQ(ListenProblem("127.0.83.8", 5060), "");
+    const int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int yes = 1;
+    ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // as a SIP stack does
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(5060);
+    ::inet_pton(AF_INET, "127.0.83.8", &addr.sin_addr);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_NE(ListenProblem("127.0.83.8", 5060).find("(UDP)"), std::string::npos);
+    ::close(taken);
+    EXPECT_NE(ListenProblem("localhost", 5060), "");
+    EXPECT_NE(ListenProblem("192.0.2.1", 5060), "");  // not this machine's
+}
+
 TEST(Settings, PartyNames) {
     EXPECT_EQ(PartyNumber("1002", "host"), "1002");
     EXPECT_EQ(PartyNumber("", "host"), "host");
@@ -215,6 +235,55 @@ TEST(LocalRegistrar, AnswersRegisterAndRefusesTheRest) {
     EXPECT_EQ(LocalRegistrar::Answer("SIP/2.0 200 OK\r\n\r\n"), "");
     EXPECT_EQ(LocalRegistrar::Answer("garbage"), "");
     EXPECT_EQ(LocalRegistrar::Answer("REGISTER sip:x SIP/2.0\r\nVia: a\r\n\r\n"), "");  // no Call-ID
+}
+
+TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
+    // A stand-in registrar: a UDP socket that answers what it is asked.
+    const int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.83.9", &addr.sin_addr);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), length), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const int port = ntohs(addr.sin_port);
+
+    RegistrarProbe probe;
+    ASSERT_FALSE(RegistrarProbe().Open("127.0.83.9", "registrar.example", port));  // numeric only
+    ASSERT_TRUE(probe.Open("127.0.83.9", "127.0.83.9", port));
+    auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Unknown);
+    auto answer = [&](bool reply) {
+        char buffer[2048];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        std::this_thread::sleep_for(20ms);
+        const ssize_t n =
+            ::recvfrom(server, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n <= 0) return std::string();
+        const std::string request(buffer, static_cast<size_t>(n));
+        if (reply) {
+            const std::string response = "SIP/2.0 404 Not Found\r\n\r\n";
+            ::sendto(server, response.data(), response.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     fromLength);
+            std::this_thread::sleep_for(20ms);
+        }
+        return request;
+    };
+    EXPECT_EQ(answer(true).rfind("OPTIONS sip:127.0.83.9:" + std::to_string(port) + " SIP/2.0\r\n", 0), 0u);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // Two probes without an answer: gone.
+    for (int i = 1; i <= 3; ++i) probe.Poll(now += 1s), answer(false);
+    EXPECT_EQ(probe.Poll(now += 1s), RegistrarProbe::Verdict::Gone);
+    // It answers again: back.
+    probe.Poll(now += 1s);
+    answer(true);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
+    // The port is closed: the host says so at once.
+    ::close(server);
+    probe.Poll(now += 1s);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Gone);
 }
 
 // ---- line states --------------------------------------------------------------------------------
@@ -382,12 +451,23 @@ class TestHost : public server::EngineHost {
 class TwoPhones : public ::testing::Test {
   protected:
     static std::string Address(int n) { return "127.0.83." + std::to_string(n); }
+    // SIPPHONE_TEST_PROXY=sip:HOST:PORT[;transport=tcp] runs the phones through a registrar
+    // (by hand, with one running): then numbers are dialled bare.
+    static const char* Proxy() { return std::getenv("SIPPHONE_TEST_PROXY"); }
+    static std::string Dest(int n) {
+        const std::string number = std::to_string(1000 + n);
+        return Proxy() ? number : "sip:" + number + "@" + Address(n);
+    }
 
     std::unique_ptr<SipEngine> MakePhone(TestHost& host, int n, bool autoAnswer) {
         EngineConfig config;
         config.account.user = std::to_string(1000 + n);
         config.account.listenHost = Address(n);
         config.account.listenPort = 5060;
+        if (Proxy()) {
+            config.account.proxy = Proxy();
+            config.account.domain = "quvo.test";
+        }
         config.stateDir = dir_;
         config.noAudio = true;
         config.autoAnswer = autoAnswer;
@@ -403,6 +483,12 @@ class TwoPhones : public ::testing::Test {
         dir_ = dir;
         a_ = MakePhone(hostA_, 1, false);
         b_ = MakePhone(hostB_, 2, true);
+        Registered(hostA_);
+        Registered(hostB_);
+    }
+    void Registered(TestHost& host) {
+        ASSERT_TRUE(Until(
+            [&] { return host.Has(kCallManagerStatus) && host.Last(kCallManagerStatus)->Int(0) == 1; }));
     }
     void TearDown() override {
         a_.reset();
@@ -431,7 +517,7 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     ASSERT_TRUE(hostA_.Has(kCallManagerStatus));
     EXPECT_EQ(hostA_.Last(kCallManagerStatus)->Int(0), 1);
 
-    ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
     ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup); })) << hostA_.States();
     EXPECT_EQ(hostA_.States(), "3 5");
     const int32_t ref = hostA_.Last(kPartyPickup)->Int(0);
@@ -469,11 +555,82 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     EXPECT_NE(Op(*a_, bus::kEndCall), "");
 }
 
+TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
+    EXPECT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "no such call");
+    EXPECT_EQ(Op(*a_, bus::kResume, {int32_t{0}}), "no held call");
+    EXPECT_EQ(Op(*a_, bus::kHold), "no connected call");
+    EXPECT_EQ(Op(*a_, bus::kTransferComplete), "no transfer in progress");
+    EXPECT_EQ(Op(*a_, bus::kConferenceComplete), "no conference in progress");
+    EXPECT_EQ(Op(*a_, bus::kMessages), "no voicemail number (sVoicemail) is set");
+    EXPECT_EQ(Op(*a_, bus::kMakeCall, {std::string("")}), "no destination");
+    for (const bus::Method* m : {&bus::kIPCCLogin, &bus::kIPCCLogout, &bus::kIPCCSetState,
+                                 &bus::kIPCCNotReadyReasons, &bus::kIPCCLogoutReasons})
+        EXPECT_EQ(Op(*a_, *m, server::Args(m->ArgCount(), std::string("x"))),
+                  "this softphone has no contact-centre agent");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("Park"), int32_t{1}, int32_t{0}}),
+              "this softphone has no softkey 'Park'");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "nothing to redial");
+    EXPECT_EQ(Op(*a_, bus::kSetClientActive, {int32_t{1}}), "");
+    EXPECT_EQ(Op(*a_, bus::kMicVolumeUp), "");
+    EXPECT_EQ(Op(*a_, bus::kSetMute, {int32_t{1}}), "");
+
+    // B does not want to be disturbed: A's call finds it busy and B shows nothing.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("DND"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; })) << hostA_.States();
+    EXPECT_EQ(hostA_.States(), "3 6 0");
+    EXPECT_TRUE(hostA_.Has(kPartyBusy));
+    EXPECT_EQ(hostB_.States(), "");
+    EXPECT_FALSE(hostB_.Has(kIncomingCall));
+    // Redial calls the same number again.
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("dnd"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsConnected; })) << hostB_.States();
+    // The reply to an operation comes before the events that it causes.
+    size_t before = hostA_.events.size();
+    std::string reply = "none";
+    a_->Call(bus::kEndCall, {},
+             [&](const std::string& e) { reply = e + "|" + std::to_string(hostA_.events.size()); });
+    EXPECT_EQ(reply, "|" + std::to_string(before));
+}
+
+TEST_F(TwoPhones, IncomingCallAnsweredHookAndFarEndHangup) {
+    // B calls A, which does not answer by itself.
+    ASSERT_EQ(Op(*b_, bus::kMakeCall, {Dest(1)}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsRingIn; }));
+    const Event* incoming = hostA_.Last(kIncomingCall);
+    ASSERT_TRUE(incoming);
+    EXPECT_EQ(incoming->Text(1), "1001");
+    EXPECT_EQ(incoming->Text(2), "1002");
+    EXPECT_EQ(hostA_.Last(kLineUpdate)->Int(6), 0);  // incoming
+    // OnHook leaves a ringing call alone; Answer 0 takes the one that rang last.
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOnHook);
+    ASSERT_EQ(Op(*a_, bus::kAnswer, {int32_t{0}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsConnected && hostB_.Has(kPartyPickup); }));
+    // The far end hangs up.
+    ASSERT_EQ(Op(*b_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle; }));
+    EXPECT_TRUE(hostA_.Has(kPartyHangup));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0");
+
+    // OffHook, then OnHook ends the call in talk on the line.
+    ASSERT_EQ(Op(*a_, bus::kOffHook, {int32_t{1}}), "");
+    EXPECT_EQ(hostA_.LastState(), kTsOffHook);
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(
+        Until([&] { return hostB_.LastState() == kTsConnected && hostA_.LastState() == kTsConnected; }));
+    ASSERT_EQ(Op(*a_, bus::kOnHook, {int32_t{1}}), "");
+    ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostB_.LastState() == kTsIdle; }));
+    EXPECT_EQ(hostA_.States(), "4 2 5 0 1 3 5 2 0");
+}
+
 class ThreePhones : public TwoPhones {
   protected:
     void SetUp() override {
         TwoPhones::SetUp();
         c_ = MakePhone(hostC_, 3, true);
+        Registered(hostC_);
     }
     void TearDown() override {
         c_.reset();
@@ -481,7 +638,7 @@ class ThreePhones : public TwoPhones {
     }
     // A calls B and both talk.
     void Connect() {
-        ASSERT_EQ(Op(*a_, bus::kMakeCall, {std::string("sip:1002@" + Address(2))}), "");
+        ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
         ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup) && hostB_.LastState() == kTsConnected; }));
     }
     static int Count(const TestHost& host, int32_t state) {
@@ -496,7 +653,7 @@ class ThreePhones : public TwoPhones {
 
 TEST_F(ThreePhones, BlindTransfer) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kTransfer, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kTransfer, {Dest(3)}), "");
     // B is referred to C, C answers, and A's call ends as transferred.
     ASSERT_TRUE(Until([&] { return hostA_.LastState() == kTsIdle && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();
@@ -507,7 +664,7 @@ TEST_F(ThreePhones, BlindTransfer) {
 
 TEST_F(ThreePhones, AttendedTransfer) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kTransferInitiate, {Dest(3)}), "");
     EXPECT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("1004")}),
               "transfer or conference already in progress");
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostB_.LastState() == kTsHold; }));
@@ -521,7 +678,7 @@ TEST_F(ThreePhones, AttendedTransfer) {
 
 TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();
     ASSERT_EQ(Op(*a_, bus::kConferenceComplete), "");
@@ -549,7 +706,7 @@ TEST_F(ThreePhones, ConferenceSurvivesAPartyLeavingAndTheHostEndingIt) {
 
 TEST_F(ThreePhones, HostEndsTheWholeConference) {
     Connect();
-    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {std::string("sip:1003@" + Address(3))}), "");
+    ASSERT_EQ(Op(*a_, bus::kConferenceInitiate, {Dest(3)}), "");
     EXPECT_EQ(Op(*a_, bus::kConferenceComplete).empty() ? "" : "early", "early");  // C has not answered yet
     ASSERT_TRUE(Until([&] { return Count(hostA_, kTsConnected) == 2 && hostC_.LastState() == kTsConnected; }))
         << hostA_.States() << " / " << hostC_.States();

@@ -78,15 +78,23 @@ std::string HandleControl(ComServer& server, SimWindow& window, const ControlReq
     return ran ? error : "the softphone is closing";
 }
 
+constexpr DWORD kPresenceWaitMs = 2000;
+constexpr DWORD kPresenceRetryMs = 50;
+
 int RunSoftphone(const Options& options) {
     g_exit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleSignal, TRUE);
 
-    HANDLE presence = CreateMutexA(nullptr, FALSE, "mutex_QUVO");
-    if (!presence) return Fail("cannot create mutex_QUVO (" + std::to_string(GetLastError()) + ")");
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    // A softphone on its way out (ExitProgram) still holds the mark for a moment: a copy
+    // started right after it (RunProgram) waits for it to go rather than leave.
+    HANDLE presence = nullptr;
+    for (DWORD waited = 0;; waited += kPresenceRetryMs) {
+        presence = CreateMutexA(nullptr, FALSE, "mutex_QUVO");
+        if (!presence) return Fail("cannot create mutex_QUVO (" + std::to_string(GetLastError()) + ")");
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
         CloseHandle(presence);
-        return Fail("another softphone is running");
+        if (waited >= kPresenceWaitMs) return Fail("another softphone is running");
+        Sleep(kPresenceRetryMs);
     }
 
     std::string title = kDefaultTitle;

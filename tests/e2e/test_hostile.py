@@ -359,18 +359,120 @@ class SilentServer:
             conn.close()
 
 
+def x_setup_success(request):
+    """The answer of an X server with one screen and nothing else to a connection
+    set-up request, in the byte order that the request asks for."""
+    order = "<" if request[:1] == b"l" else ">"
+    vendor = b"fake"
+    fixed = struct.pack(order + "IIIIHHBBBBBBBB4x", 1, 0x200000, 0x1FFFFF, 0, len(vendor), 65535, 1, 0, 0, 0, 32,
+                        32, 8, 255)
+    screen = struct.pack(order + "IIIIIHHHHHHIBBBB", 0x100, 0x20, 0xFFFFFF, 0, 0, 800, 600, 200, 150, 1, 1, 0x21,
+                         0, 0, 24, 0)
+    extra = fixed + vendor + screen
+    return struct.pack(order + "BxHHH", 1, 11, 0, len(extra) // 4) + extra
+
+
+class FakeXServer:
+    """An X server on a local socket, or on loopback TCP, that answers the set-up of
+    its first connection and never says another word there; with refuse_requests
+    it stops reading that connection, so that the client's next write finds it
+    closed. Every later connection's set-up stalls, as one through an X11
+    forwarder does whose far side stalls."""
+
+    def __init__(self, path=None, port_range=None, refuse_requests=False):
+        self.refuse_requests = refuse_requests
+        self.connections = []
+        self.requests = b""  # what came after the first set-up
+        if path:
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.sock.bind(path)
+        else:
+            self.sock = SilentServer(port_range).sock
+            self.port = self.sock.getsockname()[1]
+        self.sock.listen(16)
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            self.connections.append(conn)
+            if len(self.connections) == 1:
+                try:
+                    conn.sendall(x_setup_success(conn.recv(12)))
+                    if self.refuse_requests:
+                        conn.shutdown(socket.SHUT_RD)
+                    else:
+                        conn.settimeout(5)
+                        self.requests = conn.recv(4096)
+                except OSError:
+                    pass
+
+    def close(self):
+        self.sock.close()
+        for conn in self.connections:
+            conn.close()
+
+
 @requires_simulator
 class UnansweringXServers(ConsoleTestCase):
-    def check_show_and_hide_give_up(self):
+    def check_show_and_hide_give_up(self, bound=20, rounds=1):
         self.start_simulator("--no-settings")
         console = self.start_console()
         console.wait_until_bound()
-        for line in ("ShowProgram", "HideProgram"):
+        for line in ("ShowProgram", "HideProgram") * rounds:
             with self.subTest(line=line):
                 started = time.monotonic()
                 self.assertEqual(console.ask(line, timeout=30), SILENT)
-                self.assertLess(time.monotonic() - started, 20)
+                self.assertLess(time.monotonic() - started, bound)
         self.assertEqual(console.quit(), 0)
+
+    def test_a_server_that_stalls_the_set_up_or_the_requests_after_it(self):
+        # The first command's connection is set up, its requests are never
+        # answered; every later command's set-up is never answered.
+        server = FakeXServer(port_range=range(6000 + 60, 6000 + 100))
+        self.addCleanup(server.close)
+        self.env.env["DISPLAY"] = f"127.0.0.1:{server.port - 6000}"
+        self.check_show_and_hide_give_up(bound=6, rounds=2)
+        self.assertTrue(server.requests, "the set-up was not taken")
+        self.assertGreaterEqual(len(server.connections), 2, "the console never tried the server")
+
+    def test_a_server_that_refuses_requests_after_the_set_up(self):
+        # A request written to the connection raises SIGPIPE, which must not end
+        # the console.
+        path = os.path.join(self.env.root, "x-socket")
+        server = FakeXServer(path=path, refuse_requests=True)
+        self.addCleanup(server.close)
+        self.env.env["DISPLAY"] = path
+        self.check_show_and_hide_give_up(bound=6)
+        self.assertTrue(server.connections, "the console never tried the server")
+
+    def test_display_names_of_odd_forms(self):
+        server = SilentServer(range(6000 + 60, 6000 + 100))
+        self.addCleanup(server.close)
+        number = server.port - 6000
+        names = [
+            f"127.0.0.1:{number:07d}",  # leading zeros: display {number}, whose set-up is never answered
+            f"127.0.0.1:{number + 16 * 65536}",  # more than five digits: the same port, cut to 16 bits
+            f"tcp/127.0.0.1:{number:06d}.0",
+            "localhost::0",  # DECnet
+            "127.0.0.1:",
+            "127.0.0.1:1.x",
+            "carrier-pigeon/127.0.0.1:0",
+        ]
+        self.start_simulator("--no-settings")
+        for name in names:
+            with self.subTest(DISPLAY=name):
+                self.env.env["DISPLAY"] = name
+                console = self.start_console()
+                console.wait_until_bound()
+                for line in ("ShowProgram", "HideProgram"):
+                    started = time.monotonic()
+                    self.assertEqual(console.ask(line, timeout=30), SILENT, line)
+                    self.assertLess(time.monotonic() - started, 6, line)
+                self.assertEqual(console.quit(), 0)
 
     def test_a_listener_that_never_answers(self):
         server = SilentServer(range(6000 + 60, 6000 + 100))
@@ -411,6 +513,17 @@ def processes_running(cmdline):
     return found
 
 
+def open_descriptors(pid):
+    """The process's descriptors and what they lead to; one closed while it is listed is left out."""
+    descriptors = {}
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            descriptors[fd] = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except FileNotFoundError:
+            pass
+    return descriptors
+
+
 @requires_simulator
 class InheritedDescriptors(ConsoleTestCase):
     # The launched program stays, with whatever descriptors it was given.
@@ -438,8 +551,18 @@ class InheritedDescriptors(ConsoleTestCase):
         (pid,) = wait_for(lambda: processes_running(self.RUNNING), what="the launched program")
         self.addCleanup(lambda: [os.kill(p, signal.SIGKILL) for p in processes_running(self.RUNNING)])
 
-        descriptors = {fd: os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
-        self.assertEqual(descriptors, {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"})
+        # Its command line shows sleep as soon as it is executed, while sleep still
+        # opens and closes files of its own (the locale's); a descriptor it was
+        # given stays, so the listing is taken again until it is only the standard
+        # streams or the time is up.
+        streams = {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"}
+        deadline = time.monotonic() + 5
+        while True:
+            descriptors = open_descriptors(pid)
+            if descriptors == streams or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        self.assertEqual(descriptors, streams)
 
         # The parent sees its pipe's end as soon as the console is gone, although
         # the program it launched still runs.

@@ -6,6 +6,7 @@ import os
 import shutil
 import stat
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -174,12 +175,18 @@ def have_x_tools():
 
 
 class XServer:
-    """Xvfb on a free display number with icewm managing it."""
+    """Xvfb on a free display number with icewm managing it; with a cookie, only
+    clients that present it (from the authority file in self.env) get in."""
 
-    def __init__(self):
+    def __init__(self, cookie=None):
+        self.folder = tempfile.mkdtemp(prefix="quvo-x-")
+        options = []
+        if cookie:
+            # The server takes every cookie of its file, whatever display it is filed under.
+            options = ["-auth", self.add_cookie("server-auth", ":0", cookie)]
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "800x600x24", *options],
             pass_fds=(write_end,),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
@@ -192,8 +199,16 @@ class XServer:
             raise AssertionError("Xvfb did not start")
         self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display)
+        if cookie:
+            self.env["XAUTHORITY"] = self.add_cookie("client-auth", self.display, cookie)
         self.wm = subprocess.Popen(["icewm"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for(lambda: "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), 15, "icewm")
+
+    def add_cookie(self, file, display, cookie):
+        path = os.path.join(self.folder, file)
+        subprocess.run(["xauth", "-q", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1", cookie], check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        return path
 
     def xprop(self, *args):
         result = subprocess.run(["xprop", *args], env=self.env, capture_output=True, text=True, timeout=10)
@@ -228,6 +243,7 @@ class XServer:
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 @requires_simulator
@@ -271,6 +287,24 @@ class ShowAndHideProgram(ConsoleTestCase):
         time.sleep(0.3)
         self.assertEqual(self.x.state(window), "Normal")
 
+    def test_a_title_held_only_in_wm_name_in_each_of_its_encodings(self):
+        console = self.start("--window", "--title", "Placeholder")
+        window = wait_for(lambda: self.x.window_titled("Placeholder"), 10, "the simulator's window")
+        wait_for(lambda: self.x.state(window) == "Normal", what="the window to be shown")
+        self.x.xprop("-id", window, "-remove", "_NET_WM_NAME")
+        # xprop stores the text as STRING when it is Latin-1, else as COMPOUND_TEXT
+        # (an ISO 8859 part or a set of East Asia designated by escape sequences).
+        utf8 = dict(self.x.env, LC_ALL="C.UTF-8")
+        for title in ("Café", "Телефон", "Ελλάδα", "電話 Phone"):
+            with self.subTest(title=title):
+                subprocess.run(["xprop", "-id", window, "-f", "WM_NAME", "8t", "-set", "WM_NAME", title], env=utf8,
+                               check=True, timeout=10)
+                self.env.write_settings({"sPhoneOnline": title})
+                self.assertEqual(console.ask("HideProgram"), SILENT)
+                wait_for(lambda: self.x.state(window) == "Iconic", what="the window to be minimised")
+                self.assertEqual(console.ask("ShowProgram"), SILENT)
+                wait_for(lambda: self.x.state(window) == "Normal", what="the window to be restored")
+
     def test_unknown_title_falls_back_to_the_default(self):
         console = self.start("--window", settings={"sPhoneOnline": "No Such Window"})
         window = wait_for(lambda: self.x.window_titled("Dorevirud Uvazed"), 10, "the simulator's window")
@@ -285,6 +319,36 @@ class ShowAndHideProgram(ConsoleTestCase):
         self.assertEqual(console.ask("HideProgram"), SILENT)
         self.assertEqual(console.ask("ShowProgram"), SILENT)
         self.assertEqual(self.x.client_windows(), [])
+
+
+@requires_simulator
+@unittest.skipUnless(have_x_tools() and shutil.which("xauth"), "needs Xvfb, icewm, xprop and xauth")
+class ShowAndHideWithAccessControl(ConsoleTestCase):
+    def test_the_cookie_of_the_authority_file_lets_the_console_in(self):
+        x = XServer(cookie="0123456789abcdef0123456789abcdef")
+        self.addCleanup(x.close)
+        title = "QUVO Test Phone"
+        self.env.env.update(DISPLAY=x.display, XAUTHORITY=x.env["XAUTHORITY"])
+        self.start_simulator("--no-settings", "--window", "--title", title)
+        self.env.write_settings({"sPhoneOnline": title})
+        window = wait_for(lambda: x.window_titled(title), 10, "the simulator's window")
+        wait_for(lambda: x.state(window) == "Normal", what="the window to be shown")
+
+        # Without the cookie the server turns the console away: no window.
+        self.env.env["XAUTHORITY"] = os.path.join(self.env.root, "no-such-authority")
+        console = self.start_console()
+        console.wait_until_bound()
+        self.assertEqual(console.ask("HideProgram"), SILENT)
+        time.sleep(0.3)
+        self.assertEqual(x.state(window), "Normal")
+        self.assertEqual(console.quit(), 0)
+
+        self.env.env["XAUTHORITY"] = x.env["XAUTHORITY"]
+        console = self.start_console()
+        console.wait_until_bound()
+        self.assertEqual(console.ask("HideProgram"), SILENT)
+        wait_for(lambda: x.state(window) == "Iconic", what="the window to be minimised")
+        self.assertEqual(console.quit(), 0)
 
 
 @requires_simulator

@@ -41,8 +41,11 @@ class Packages(unittest.TestCase):
             raise AssertionError(f"cpack failed:\n{built.stdout}\n{built.stderr}")
         cls.console_deb = cls.find("quvoconnect_")
         cls.simulators_deb = cls.find("quvoconnect-simulators_")
+        # The SIP phone is built wherever liblinphone is, and install-deps.sh test installs it.
+        cls.sipphone_deb = cls.find("quvoconnect-sipphone_")
+        cls.debs = (cls.console_deb, cls.simulators_deb, cls.sipphone_deb)
         cls.root = tempfile.mkdtemp(prefix="quvo-package-")
-        for deb in (cls.console_deb, cls.simulators_deb):
+        for deb in cls.debs:
             run(["dpkg-deb", "-x", deb, cls.root], check=True)
         cls.work = tempfile.mkdtemp(prefix="quvo-package-run-")
 
@@ -72,30 +75,33 @@ class Packages(unittest.TestCase):
 
     def test_control_data_and_dependencies(self):
         self.assertEqual(control_field(self.console_deb, "Version"), "1.0-1")
-        for deb in (self.console_deb, self.simulators_deb):
+        for deb in self.debs:
             depends = control_field(deb, "Depends")
             # From dpkg-shlibdeps: the run-time libraries, never their -dev packages.
             self.assertIn("libsdbus-c++1", depends)
             self.assertIn("libc6", depends)
             self.assertNotIn("-dev", depends)
         self.assertIn("libcurl4", control_field(self.console_deb, "Depends"))
+        self.assertIn("liblinphone", control_field(self.sipphone_deb, "Depends"))
+        self.assertEqual(control_field(self.sipphone_deb, "Version"), "1.0-1")
         # The dependencies resolve on this system.
-        simulated = run(["apt-get", "install", "--simulate", "--no-install-recommends",
-                         self.console_deb, self.simulators_deb])
+        simulated = run(["apt-get", "install", "--simulate", "--no-install-recommends", *self.debs])
         self.assertEqual(simulated.returncode, 0, simulated.stdout + simulated.stderr)
 
     def test_lintian_reports_no_errors(self):
         if not shutil.which("lintian"):
             self.fail("lintian is missing: scripts/install-deps.sh test installs it")
-        checked = run(["lintian", "--fail-on", "error", "--allow-root", self.console_deb, self.simulators_deb],
-                      timeout=600)
+        checked = run(["lintian", "--fail-on", "error", "--allow-root", *self.debs], timeout=600)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
     def test_files_land_where_a_linux_tool_keeps_them(self):
         for path in ("usr/bin/quvoconnect", "usr/bin/quvo-softphone-sim", "usr/bin/quvo-emapp-sim",
                      "usr/share/man/man1/quvoconnect.1.gz", "usr/share/man/man1/quvo-softphone-sim.1.gz",
                      "usr/share/dbus-1/interfaces/com.quelbo.QUVO.xml", "usr/share/doc/quvoconnect/README.md",
-                     "usr/share/doc/quvoconnect/copyright", "usr/share/doc/quvoconnect-simulators/copyright"):
+                     "usr/share/doc/quvoconnect/copyright", "usr/share/doc/quvoconnect-simulators/copyright",
+                     "usr/bin/quvo-sipphone", "usr/share/man/man1/quvo-sipphone.1.gz",
+                     "usr/share/doc/quvoconnect-sipphone/copyright",
+                     "usr/share/doc/quvoconnect-sipphone/changelog.Debian.gz"):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
         with open(os.path.join(SOURCE_DIR, "platform", "posix", "com.quelbo.QUVO.xml"), "rb") as source, \
                 open(os.path.join(self.root, "usr/share/dbus-1/interfaces/com.quelbo.QUVO.xml"), "rb") as packed:
@@ -112,8 +118,8 @@ class Packages(unittest.TestCase):
         self.assertTrue(result.stdout.endswith("\tHelp [command]\n\tQuit\n\n> "), result.stdout)
         self.assertEqual(result.stdout.count("\n\t"), 37)
 
-    def test_simulators_run_from_the_package(self):
-        for program in ("quvo-softphone-sim", "quvo-emapp-sim"):
+    def test_simulators_and_sip_phone_run_from_the_package(self):
+        for program in ("quvo-softphone-sim", "quvo-emapp-sim", "quvo-sipphone"):
             result = run([os.path.join(self.root, "usr", "bin", program), "--help"], env=self.env(), timeout=30)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertIn("Usage: " + program, result.stdout)

@@ -292,6 +292,7 @@ class FakeComSoftphone final : public ::ISoftphone,
     bool supportsErrorInfo = true;    // what ISupportErrorInfo says for ISoftphone
     bool offersEvents = true;         // IConnectionPointContainer at all
     HRESULT adviseResult = S_OK;      // what Advise answers
+    HRESULT pointResult = S_OK;       // what the connection point's GetConnectionInterface answers
     std::vector<std::wstring> calls;  // e.g. L"Softkey(endcall,1,2)"
     IDispatch* sink = nullptr;        // the connected sink
     DWORD unadvisedCookie = 0;
@@ -372,7 +373,7 @@ class FakeComSoftphone final : public ::ISoftphone,
     // IConnectionPoint
     HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override {
         *iid = DIID_ISoftphoneEvents;
-        return S_OK;
+        return pointResult;
     }
     HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override {
         *container = this;
@@ -627,6 +628,40 @@ TEST_F(ComBindingTest, NoConnectionPointOrRefusedAdvisePrintsTheFailureLine) {
         EXPECT_EQ(output.Take(), kAdviseFailed);
     }
     EXPECT_EQ(output.Take(), "");
+}
+
+// A softphone restarted between two polls leaves the binding's proxy without a
+// server: the calls that say so mark the binding gone, other failures do not, and
+// with the events connected the connection point tells without a command.
+TEST_F(ComBindingTest, TheStatusesOfAServerThatIsGoneMarkTheBindingGone) {
+    auto softphone = platform::win32::WrapSoftphone(m_phone);
+    EXPECT_FALSE(softphone->ServerGone());
+    for (HRESULT other : {E_FAIL, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), RPC_E_CALL_REJECTED}) {
+        m_phone->failure = other;
+        FailureOf(*softphone);
+        EXPECT_FALSE(softphone->ServerGone()) << std::hex << other;
+    }
+    for (HRESULT gone :
+         {HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), RPC_E_DISCONNECTED, CO_E_OBJNOTCONNECTED}) {
+        auto binding = platform::win32::WrapSoftphone(m_phone);
+        m_phone->failure = gone;
+        EXPECT_EQ(FailureOf(*binding).Status(), static_cast<uint32_t>(gone));
+        EXPECT_TRUE(binding->ServerGone()) << std::hex << gone;
+    }
+    m_phone->failure = S_OK;
+
+    struct : link::IEventReceiver {
+        void Invoke(int32_t, const link::EventArgs&) override {}
+    } receiver;
+    auto& events = dynamic_cast<link::IEventSource&>(*softphone);
+    uint32_t cookie = 0;
+    ASSERT_TRUE(events.Advise(receiver, cookie));
+    m_phone->pointResult = E_FAIL;
+    EXPECT_FALSE(softphone->ServerGone());
+    m_phone->pointResult = RPC_E_DISCONNECTED;
+    EXPECT_TRUE(softphone->ServerGone());
+    m_phone->pointResult = S_OK;
+    events.Unadvise(cookie);
 }
 
 TEST_F(ComTest, WithoutARunningSoftphoneTheConsoleIsUnbound) {

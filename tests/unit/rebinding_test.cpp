@@ -1,5 +1,6 @@
 // The control object follows the softphone: one binding per softphone process,
-// made when that process appears.
+// made when that process appears, also when it takes the place of the process
+// bound without the presence lock ever being seen free.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,15 +21,34 @@ constexpr const char* kDisconnected = "Event : Disconnected from softphone\n> ";
 constexpr const char* kRefused = "Error : SetClientActive failed";
 
 // A softphone process as the binding sees it: whether it still serves the
-// binding made to it.
+// binding made to it, and (when the test holds `gone`) whether the binding knows
+// that another process serves in its place.
 class ProcessSoftphone : public FakeEventSoftphone {
   public:
-    ProcessSoftphone(std::shared_ptr<FakeSoftphoneState> state, bool stillServed)
-        : FakeEventSoftphone(std::move(state)), m_stillServed(stillServed) {}
+    ProcessSoftphone(std::shared_ptr<FakeSoftphoneState> state, bool stillServed,
+                     std::shared_ptr<std::atomic<bool>> gone = nullptr)
+        : FakeEventSoftphone(std::move(state)), m_stillServed(stillServed), m_gone(std::move(gone)) {}
     bool StillServed() override { return m_stillServed; }
+    bool ServerGone() override { return m_gone && m_gone->load(); }
 
   private:
     bool m_stillServed;
+    std::shared_ptr<std::atomic<bool>> m_gone;
+};
+
+// A process that has ended: its calls fail as calls to a server that is gone do,
+// and only such a failed call lets the binding know.
+class EndedSoftphone : public ProcessSoftphone {
+  public:
+    using ProcessSoftphone::ProcessSoftphone;
+    void MakeCall(const std::wstring&) override {
+        m_callFailed = true;
+        throw link::CAutomationError(link::kStatusUnavailable, "", "");
+    }
+    bool ServerGone() override { return m_callFailed.load(); }
+
+  private:
+    std::atomic<bool> m_callFailed{false};
 };
 
 // A control whose bind function hands out what `next` says (null: no object yet),
@@ -39,6 +59,7 @@ struct Harness {
     std::atomic<int> binds{0};
     std::function<std::unique_ptr<link::ISoftphone>()> next;
     std::unique_ptr<link::CSoftphoneControl> control;
+    int pollIntervalMs = 1;
 
     void Start() {
         link::CSoftphoneControl::Options options;
@@ -51,7 +72,7 @@ struct Harness {
             return running.load();
         };
         options.startPauseMs = 0;
-        options.pollIntervalMs = 1;
+        options.pollIntervalMs = pollIntervalMs;
         control = std::make_unique<link::CSoftphoneControl>(std::move(options));
     }
 
@@ -197,6 +218,89 @@ TEST(Rebinding, CommandsRunWhileTheBindingIsReplaced) {
     stop = true;
     flapping.join();
     EXPECT_GE(h.binds.load(), 5);
+}
+
+// A new process that takes the lock within one poll of the old one going (or
+// serves while another keeps the lock) shows only in the binding itself.
+TEST(Rebinding, AProcessReplacedWithoutAGapIsBoundAsANewAppearance) {
+    OutputCapture output;
+    auto first = std::make_shared<FakeSoftphoneState>();
+    auto second = std::make_shared<FakeSoftphoneState>();
+    auto firstGone = std::make_shared<std::atomic<bool>>(false);
+    std::vector<std::shared_ptr<FakeSoftphoneState>> processes{first, second};
+    Harness h;
+    h.next = [&]() -> std::unique_ptr<link::ISoftphone> {
+        auto state = processes.front();
+        processes.erase(processes.begin());
+        return std::make_unique<ProcessSoftphone>(state, false, state == first ? firstGone : nullptr);
+    };
+    h.Start();
+    ASSERT_TRUE(output.WaitFor(kConnected));
+    ASSERT_TRUE(h.WaitForPolls(5));
+
+    firstGone->store(true);  // the lock stays taken throughout
+    ASSERT_TRUE(output.WaitFor(kConnected, 2));
+    ASSERT_TRUE(h.WaitForPolls(5));
+    EXPECT_EQ(output.Text(), std::string(kConnected) + kDisconnected + kConnected);
+    EXPECT_EQ(h.binds.load(), 2);
+    EXPECT_EQ(h.control->ExecuteCommand("MakeCall 1234"), SUCCESS);
+    EXPECT_EQ(second->Calls(), (std::vector<std::string>{"SetClientActive(1)", "MakeCall(\"1234\")"}));
+    EXPECT_EQ(first->Calls(), (std::vector<std::string>{"SetClientActive(1)"}));
+    EXPECT_FALSE(first->Fire(2, {int32_t{7}}));
+    EXPECT_TRUE(second->Fire(2, {int32_t{8}}));
+    EXPECT_TRUE(output.WaitFor("Event : PartyBusy,    CallRef=8\n> "));
+}
+
+TEST(Rebinding, AProcessThatRefusedIsWatchedForTheOneThatReplacesIt) {
+    OutputCapture output;
+    auto second = std::make_shared<FakeSoftphoneState>();
+    auto firstGone = std::make_shared<std::atomic<bool>>(false);
+    Harness h;
+    h.next = [&]() -> std::unique_ptr<link::ISoftphone> {
+        if (h.binds.load() == 1) {
+            auto refusing = std::make_shared<FakeSoftphoneState>();
+            refusing->FailOn("SetClientActive");
+            return std::make_unique<ProcessSoftphone>(refusing, false, firstGone);
+        }
+        return std::make_unique<ProcessSoftphone>(second, false);
+    };
+    h.Start();
+    ASSERT_TRUE(output.WaitFor(kConnected));
+    EXPECT_EQ(h.control->ExecuteCommand("Hold"), ERROR_NOT_INITIALIZED);
+
+    firstGone->store(true);
+    ASSERT_TRUE(output.WaitFor(kConnected, 2));
+    ASSERT_TRUE(h.WaitForPolls(5));
+    EXPECT_EQ(Count(output.Text(), kDisconnected), 1u);
+    EXPECT_EQ(Count(output.Text(), kRefused), 1u);
+    EXPECT_EQ(h.binds.load(), 2);
+    EXPECT_EQ(h.control->ExecuteCommand("Hold"), SUCCESS);
+    EXPECT_EQ(second->Calls(), (std::vector<std::string>{"SetClientActive(1)", "Hold()"}));
+}
+
+// Where the binding learns of a new process only when a call fails (COM without
+// events), the failed call has the running softphone bound at once, not at the
+// next poll, and the next command reaches it.
+TEST(Rebinding, ACallThatFindsItsServerGoneHasTheRunningSoftphoneBoundAtOnce) {
+    OutputCapture output;
+    auto first = std::make_shared<FakeSoftphoneState>();
+    auto second = std::make_shared<FakeSoftphoneState>();
+    Harness h;
+    h.pollIntervalMs = 60 * 60 * 1000;
+    h.next = [&]() -> std::unique_ptr<link::ISoftphone> {
+        if (h.binds.load() == 1) return std::make_unique<EndedSoftphone>(first, false);
+        return std::make_unique<ProcessSoftphone>(second, false);
+    };
+    h.Start();
+    EXPECT_EQ(h.control->ExecuteCommand("Snapshot"), SUCCESS);  // a call that succeeds looks at nothing
+    EXPECT_EQ(h.binds.load(), 1);
+
+    EXPECT_EQ(h.control->ExecuteCommand("MakeCall 1"), ERROR_MAKE_CALL);
+    ASSERT_TRUE(output.WaitFor(kConnected));
+    EXPECT_EQ(h.binds.load(), 2);
+    EXPECT_EQ(h.control->ExecuteCommand("MakeCall 2"), SUCCESS);
+    EXPECT_EQ(first->Calls(), (std::vector<std::string>{"SetClientActive(1)", "Snapshot()"}));
+    EXPECT_EQ(second->Calls(), (std::vector<std::string>{"SetClientActive(1)", "MakeCall(\"2\")"}));
 }
 
 }  // namespace

@@ -202,5 +202,19 @@ TEST_F(SettingsFileTest, ALeadingByteOrderMarkIsNotPartOfTheFirstName) {
     EXPECT_EQ(Read("sPhoneOnline"), "\xEF\xBB\xBFTitle");
 }
 
+// Every value query reads the file afresh, so a huge file would cost its size in
+// time and memory each time; past 1 MiB it is a file without values.
+TEST_F(SettingsFileTest, AFileLargerThanOneMebibyteHasNoValues) {
+    const std::string content = "sExePath=/opt/phone\n";
+    WriteFile(SettingsFile(), content);
+    ASSERT_NE(Open(), nullptr);
+    fs::resize_file(SettingsFile(), kSettingsFileMaxBytes);  // sparse: zero bytes after the line
+    EXPECT_EQ(Read("sExePath"), "/opt/phone");
+    for (const auto size : {kSettingsFileMaxBytes + 1, 512LL * 1024 * 1024}) {
+        fs::resize_file(SettingsFile(), static_cast<std::uintmax_t>(size));
+        EXPECT_EQ(Read("sExePath"), std::nullopt) << size;
+    }
+}
+
 }  // namespace
 }  // namespace quvo::platform

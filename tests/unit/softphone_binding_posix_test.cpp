@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "base/AutomationError.h"
 #include "platform/SoftphoneBinding.h"
@@ -108,6 +110,44 @@ TEST_F(PrivateBusTest, ALostBusFailsCallsAsAutomationFailures) {
     EXPECT_THROW(m_binding->Hold(), link::CAutomationError);
     EXPECT_THROW(m_binding->MakeCall(L"123"), link::CAutomationError);
     EXPECT_FALSE(m_binding->StillServed());
+    // A bus that is lost is not a softphone that ended.
+    EXPECT_FALSE(m_binding->ServerGone());
+}
+
+// Another process owning the name is known at once, the lock never seen free;
+// a name that nobody owns tells nothing yet.
+TEST_F(PrivateBusTest, GoneOnceAnotherProcessOwnsTheName) {
+    m_owner = Softphone();
+    m_binding = BindSoftphone();
+    ASSERT_NE(m_binding, nullptr);
+    EXPECT_FALSE(m_binding->ServerGone());
+    auto bound = std::move(m_owner);
+    bound->releaseName(kName);
+    EXPECT_FALSE(m_binding->ServerGone());
+    m_owner = Softphone();  // while the bound process still runs
+    EXPECT_TRUE(m_binding->ServerGone());
+}
+
+TEST_F(PrivateBusTest, GoneOnceACallFindsTheBoundProcessLeftTheBus) {
+    m_owner = Softphone();
+    m_binding = BindSoftphone();
+    ASSERT_NE(m_binding, nullptr);
+    m_owner.reset();
+    EXPECT_FALSE(m_binding->ServerGone());
+    // Until the bus has seen the process go, the call reaches it and fails there.
+    uint32_t status = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         status != link::kStatusUnavailable && std::chrono::steady_clock::now() < deadline;) {
+        EXPECT_FALSE(m_binding->ServerGone());
+        try {
+            m_binding->Hold();
+        } catch (const link::CAutomationError& error) {
+            status = error.Status();
+        }
+        if (status != link::kStatusUnavailable) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(status, link::kStatusUnavailable);
+    EXPECT_TRUE(m_binding->ServerGone());
 }
 
 }  // namespace

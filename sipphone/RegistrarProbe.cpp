@@ -1,0 +1,108 @@
+#include "RegistrarProbe.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace quvo::sip {
+namespace {
+
+constexpr auto kInterval = std::chrono::milliseconds(1000);
+constexpr int kUnansweredIsGone = 2;
+
+bool Fill(const std::string& host, int port, sockaddr_storage& storage, socklen_t& length) {
+    storage = {};
+    if (host.find(':') != std::string::npos) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *a;
+        return ::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) == 1;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *a;
+    return ::inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
+}
+
+std::string HostPart(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+RegistrarProbe::~RegistrarProbe() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool RegistrarProbe::Open(const std::string& localHost, const std::string& registrarHost, int registrarPort) {
+    sockaddr_storage local{}, remote{};
+    socklen_t localLength = 0, remoteLength = 0;
+    if (!Fill(localHost, 0, local, localLength) ||
+        !Fill(registrarHost, registrarPort, remote, remoteLength) || local.ss_family != remote.ss_family)
+        return false;
+    fd_ = ::socket(local.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    // Connected, so that the host's "port unreachable" comes back as ECONNREFUSED.
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&local), localLength) != 0 ||
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), remoteLength) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        return false;
+    }
+    localPort_ = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                                   : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    localHost_ = localHost;
+    registrarHost_ = registrarHost;
+    registrarPort_ = registrarPort;
+    return true;
+}
+
+RegistrarProbe::Verdict RegistrarProbe::Poll(std::chrono::steady_clock::time_point now) {
+    if (fd_ < 0) return Verdict::Unknown;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            if (n >= 8 && std::memcmp(buffer, "SIP/2.0 ", 8) == 0) {
+                unanswered_ = 0;
+                verdict_ = Verdict::Alive;
+            }
+            continue;
+        }
+        if (n < 0 && errno == ECONNREFUSED) {
+            verdict_ = Verdict::Gone;
+            continue;
+        }
+        break;
+    }
+    if (now >= next_) {
+        if (unanswered_ >= kUnansweredIsGone) verdict_ = Verdict::Gone;
+        const std::string request =
+            Request(localHost_, localPort_, registrarHost_, registrarPort_, ++sequence_);
+        if (::send(fd_, request.data(), request.size(), 0) < 0 && errno == ECONNREFUSED)
+            verdict_ = Verdict::Gone;
+        ++unanswered_;
+        next_ = now + kInterval;
+    }
+    return verdict_;
+}
+
+std::string RegistrarProbe::Request(const std::string& localHost, int localPort,
+                                    const std::string& registrarHost, int registrarPort, uint32_t sequence) {
+    const std::string target = "sip:" + HostPart(registrarHost) + ":" + std::to_string(registrarPort);
+    const std::string local = HostPart(localHost) + ":" + std::to_string(localPort);
+    const std::string n = std::to_string(sequence);
+    return "OPTIONS " + target + " SIP/2.0\r\n" + "Via: SIP/2.0/UDP " + local +
+           ";branch=z9hG4bK-quvo-probe-" + n + ";rport\r\n" + "Max-Forwards: 70\r\n" + "From: <sip:probe@" +
+           local + ">;tag=quvo-probe\r\n" + "To: <" + target + ">\r\n" + "Call-ID: quvo-probe-" +
+           std::to_string(::getpid()) + "-" + std::to_string(localPort) + "\r\n" + "CSeq: " + n +
+           " OPTIONS\r\n" + "Content-Length: 0\r\n\r\n";
+}
+
+}  // namespace quvo::sip
