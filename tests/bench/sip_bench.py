@@ -1,0 +1,157 @@
+"""The SIP benchmark (run by scripts/bench-sip.sh): call set-up to an auto-answering far end
+through a local proxy, placed four ways, each timed from the command to the answer:
+
+  console     `MakeCall` written to the console (script mode) to its `PartyPickup` event line,
+              through the bus and quvo-sipphone;
+  in-process  the SIP library alone, no console, no bus (quvo_sip_call_bench), invite to Connected;
+  baresip     `/dial` on its standard input to its "Call established" line;
+  linphonec   `call` on its standard input to its "connected." line.
+
+Then the idle CPU and memory of quvo-sipphone, linphonec and baresip, registered, side by
+side over the same minute, and the CPU each takes in a call.
+
+    python3 tests/bench/sip_bench.py BUILD_DIR [CALLS] [IDLE_SECONDS]
+"""
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sip"))
+
+BUILD = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
+if BUILD:
+    os.environ["QUVO_BUILD_DIR"] = BUILD
+CALLS = int(sys.argv[2]) if len(sys.argv) > 2 else 50
+IDLE_SECONDS = int(sys.argv[3]) if len(sys.argv) > 3 else 60
+IN_CALL_SECONDS = 10
+
+import peers  # noqa: E402
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def median_ms(samples):
+    return f"{statistics.median(samples) * 1000:7.1f} ms (min {min(samples) * 1000:.1f}, max {max(samples) * 1000:.1f})"
+
+
+def timed_calls(place, wait_answer, hang_up, wait_ended, count=CALLS):
+    samples = []
+    for _ in range(count):
+        start = time.monotonic()
+        place()
+        wait_answer()
+        samples.append(time.monotonic() - start)
+        hang_up()
+        wait_ended()
+        time.sleep(0.2)
+    return samples
+
+
+def cpu_percent(pids, seconds):
+    """CPU of each process over the same `seconds`, in percent of one core."""
+    before = {pid: peers.cpu_ticks(pid) for pid in pids}
+    time.sleep(seconds)
+    return {pid: 100.0 * (peers.cpu_ticks(pid) - before[pid]) / TICK / seconds for pid in pids}
+
+
+def main():
+    p = peers.Peers()
+    results = []
+    try:
+        proxy = p.kamailio()
+        far = p.baresip("1002", proxy=proxy)
+        target = f"sip:1002@{proxy.address}"
+
+        # quvo-sipphone through the console.
+        phone = console = None
+        if peers.have_sipphone():
+            env = p.phone_env()
+            console = p.console(env)
+            phone = p.sipphone(env, "1001", proxy=proxy)
+            console.expect_all(["Event : Connected to softphone\n", peers.CALL_MANAGER_UP], 15)
+            console.ok("MakeCall 1002")  # a first call, untimed: loads the codecs
+            console.expect("Event : PartyPickup,", 10)
+            console.ok("EndCall")
+            console.expect(peers.state(0, "TsIdle"), 10)
+
+            def place():
+                console.proc.stdin.write(b"MakeCall 1002\n")
+                console.proc.stdin.flush()
+
+            def hang_up():
+                console.proc.stdin.write(b"EndCall\n")
+                console.proc.stdin.flush()
+
+            samples = timed_calls(place, lambda: console.expect("Event : PartyPickup,", 10), hang_up,
+                                  lambda: console.expect(peers.state(0, "TsIdle"), 10))
+            results.append(("console -> bus -> quvo-sipphone (MakeCall to PartyPickup)", median_ms(samples)))
+        else:
+            results.append(("console -> bus -> quvo-sipphone", "not built"))
+
+        # The library alone.
+        bench = os.path.join(BUILD, "tests", "bench", "quvo_sip_call_bench")
+        for period in (20, 1):
+            run = subprocess.run([bench, "--listen", p.addresses.take(), "--user", "1900", "--proxy", proxy.uri,
+                                  "--to", target, "--calls", str(CALLS), "--iterate-ms", str(period)],
+                                 capture_output=True, text=True, timeout=300)
+            line = next((lin for lin in run.stdout.splitlines() if lin.startswith("sip_call_bench:")), run.stderr)
+            figures = dict(f.split("=") for f in line.split()[1:] if "=" in f)
+            results.append((f"library in process, iterate every {period} ms (invite to Connected)",
+                            f"{float(figures.get('median_connected_ms', 'nan')):7.1f} ms "
+                            f"(min {figures.get('min_connected_ms')}, max {figures.get('max_connected_ms')})"))
+
+        # baresip placing the call through its own standard input.
+        caller = p.baresip("1003", proxy=proxy)
+        samples = timed_calls(lambda: caller.dial(target), lambda: caller.expect("Call established", 10),
+                              caller.hangup, lambda: caller.expect("terminate call", 10))
+        results.append(("baresip, stdio (/dial to 'Call established')", median_ms(samples)))
+
+        # linphonec through its standard input.
+        lin = p.linphonec("1004", proxy=proxy)
+        samples = timed_calls(lambda: lin.command(f"call {target}"), lambda: lin.expect("connected.", 10),
+                              lambda: lin.command("terminate"), lambda: lin.expect("ended", 10))
+        results.append(("linphonec, stdin (call to 'connected.')", median_ms(samples)))
+
+        # Idle, all registered, over the same stretch.
+        idle_pids = {"baresip": caller.proc.pid, "linphonec": lin.proc.pid}
+        if phone:
+            idle_pids["quvo-sipphone"] = phone.proc.pid
+        time.sleep(2)
+        cpu = cpu_percent(list(idle_pids.values()), IDLE_SECONDS)
+        for name, pid in idle_pids.items():
+            rss, fds = peers.process_status(pid)
+            results.append((f"{name} idle over {IDLE_SECONDS} s", f"CPU {cpu[pid]:.2f} % of a core, RSS {rss / 1024:.1f} MB"))
+
+        # In a call, each as the caller of the same far end.
+        in_call = []
+        if phone:
+            in_call.append(("quvo-sipphone", phone.proc.pid, lambda: console.ok("MakeCall 1002"),
+                            lambda: console.expect("Event : PartyPickup,", 10), lambda: console.ok("EndCall")))
+        in_call.append(("baresip", caller.proc.pid, lambda: caller.dial(target),
+                        lambda: caller.expect("Call established", 10), caller.hangup))
+        in_call.append(("linphonec", lin.proc.pid, lambda: lin.command(f"call {target}"),
+                        lambda: lin.expect("connected.", 10), lambda: lin.command("terminate")))
+        for name, pid, place, answered, hang_up in in_call:
+            place()
+            answered()
+            time.sleep(0.5)
+            cpu = cpu_percent([pid], IN_CALL_SECONDS)[pid]
+            rss, _ = peers.process_status(pid)
+            hang_up()
+            time.sleep(1)
+            results.append((f"{name} in a call ({IN_CALL_SECONDS} s)", f"CPU {cpu:.2f} % of a core, RSS {rss / 1024:.1f} MB"))
+    finally:
+        p.close()
+
+    width = max(len(name) for name, _ in results)
+    print(f"SIP call set-up, median of {CALLS} calls through Kamailio on loopback to an auto-answering baresip; "
+          f"{os.cpu_count()} cores")
+    for name, value in results:
+        print(f"  {name:<{width}}  {value}")
+
+
+if __name__ == "__main__":
+    main()

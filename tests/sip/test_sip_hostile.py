@@ -1,0 +1,183 @@
+"""quvo-sipphone under abuse, through the console: garbage at its SIP port, a far end
+that never answers, a call to where nothing listens, and 200 calls in a row. The phone
+must not crash, must report every failure as an event or a failure reply, and its
+memory and descriptors must stay flat."""
+
+import os
+import random
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from peers import SANITIZED, PhoneCase, process_status, state, udp_backlog, wait_for  # noqa: E402
+
+
+def garbage_datagrams(target, count, seed=7):
+    """count hostile datagrams: random bytes, SIP requests cut short at random points,
+    requests with broken headers, lengths and encodings."""
+    rng = random.Random(seed)
+    host, port = target
+    invite = (
+        f"INVITE sip:1001@{host}:{port} SIP/2.0\r\n"
+        f"Via: SIP/2.0/UDP 127.0.0.1:5999;branch=z9hG4bK{{n}}\r\n"
+        "Max-Forwards: 70\r\nFrom: <sip:evil@127.0.0.1>;tag={n}\r\n"
+        f"To: <sip:1001@{host}>\r\nCall-ID: hostile-{{n}}@127.0.0.1\r\nCSeq: 1 INVITE\r\n"
+        "Contact: <sip:evil@127.0.0.1:5999>\r\nContent-Type: application/sdp\r\nContent-Length: {length}\r\n\r\n"
+        "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=audio 5998 RTP/AVP 0\r\n"
+    )
+    broken = [
+        "INVITE sip:1001@{h} SIP/2.0\r\n\r\n",
+        "INVITE  SIP/2.0\r\nVia: \r\nCSeq: x\r\n\r\n",
+        "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bKnone\r\nCSeq: 99 BYE\r\n\r\n",
+        "BYE sip:1001@{h} SIP/2.0\r\nCall-ID: nosuchcall\r\nCSeq: 2 BYE\r\nFrom: <sip:a@b>;tag=1\r\nTo: <sip:c@d>;tag=2\r\n\r\n",
+        "OPTIONS sip:1001@{h} SIP/2.0\r\nContent-Length: 99999999999999999999\r\n\r\n",
+        "NOTIFY sip:1001@{h} SIP/2.0\r\nVia: SIP/2.0/UDP [::1\r\nFrom: <<<<>>>>\r\nTo: \x00\x01\x02\r\n\r\n",
+        "REFER sip:1001@{h} SIP/2.0\r\nRefer-To: <sip:" + "9" * 5000 + "@x>\r\n\r\n",
+        "\xff\xfe" + "A" * 1400,
+    ]
+    packets = []
+    for n in range(count):
+        kind = n % 4
+        if kind == 0:
+            packets.append(bytes(rng.getrandbits(8) for _ in range(rng.randrange(1, 1400))))
+        elif kind == 1:
+            text = invite.format(n=n, length=rng.choice([0, 5, 150, 100000, -1])).encode()
+            packets.append(text[: rng.randrange(1, len(text))])
+        elif kind == 2:
+            packets.append(rng.choice(broken).replace("{h}", host).encode("latin-1"))
+        else:
+            text = bytearray(invite.format(n=n, length=150).encode())
+            for _ in range(rng.randrange(1, 8)):
+                text[rng.randrange(len(text))] = rng.getrandbits(8)
+            packets.append(bytes(text))
+    return packets
+
+
+# Two datagrams found by the garbage case: the first (a mangled INVITE whose From never closes
+# its "<") leaves the SIP library's parser for its sender in a state in which the second (an
+# INVITE with a mangled request line) from the same address and port crashes it, inside
+# belle_sip_channel_parse_stream (belle-sip 5.1 of Debian 12; linphonec dies of them too).
+POISON = [
+    b"INVITE sip:1001@{h}:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5999;brangh=z9hG4bK3\r\nMax-Forwards: 70\r\n"
+    b"From: <sip:evil@127.0.0.1\xd1;tag=3\r\nT\x16: <sip:1001@127.0.0.1>\r\n\xb3all-ID: hostile-3@127.0.0.1\r\n"
+    b"CSeq: 1 INVITE\r\nContact: <sip:evil@127.0.0.1:5999>\r\nCont\x92nt-Type: \x89pplication/sdp\r\n"
+    b"Content-Length: 150\r\n\r\nv=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IPl 127.0.0.1\r\nt=0 0\r\n"
+    b"m=audio 5998 RTP/AVP 0\r\n",
+    b"IrVITE sip:1001@127.0.0K1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5999;branch=z9hG4bK7\r\n"
+    b"Max-Furwards: 70\r\nFrom: <sip:evil@127.0.0.1>;tag(7\r\nTo: <sip:1001@127.0.0.1>\r\n"
+    b"Call-ID: hostile-7@127.0.0.1\r\nCSeq: 1 INVITE\r\nContact: <sip:evil@127.0.0.1:5999>\r\n"
+    b"Content-Type: application/sdp\r\nContent-Length: 150\r\n\r\nv=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\n"
+    b"c=IN IP4 127.0.>.1\r\nt=0 0\r\nm=audio 5998 RTP/AVP 0\r\n",
+]
+
+
+class Hostile(PhoneCase):
+    def test_garbage_at_the_sip_port(self):
+        far = self.far_end()
+        phone, console = self.start_phone()
+        before = process_status(phone.proc.pid)
+        # Each datagram from a sender of its own (see POISON for what one sender can do).
+        for packet in garbage_datagrams((phone.address, 5060), 400):
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.sendto(packet, (phone.address, 5060))
+            time.sleep(0.002)
+        # The phone works through its backlog (slowly in a sanitizer build) before it is judged.
+        wait_for(lambda: udp_backlog(phone.address, 5060) == 0, 30, "the phone to read every datagram")
+        time.sleep(0.5)
+        self.assertIsNone(phone.proc.poll(), phone.stderr()[-2000:])
+        # Garbage that parsed as an INVITE rings: turn every such call away (bounded), then
+        # the phone must still be registered and working.
+        for _ in range(50):
+            if console.run("EndCall") != "OK":
+                break
+        self.assertTrue(console.outcomes()[-1].startswith("Error : Automation failure"), console.outcomes())
+        self.connect(console, far)
+        far.hangup()
+        wait_for(lambda: any("TsIdle" in e and e.endswith(f"OtherParty={far.number}") for e in console.events()),
+                 10, "the call to end")
+        after = process_status(phone.proc.pid)
+        if not SANITIZED:
+            self.assertLess(after[0] - before[0], 20000, (before, after))
+        self.assertLess(after[1] - before[1], 8, (before, after))
+
+    @unittest.expectedFailure  # the SIP library's own fault: see POISON
+    def test_two_datagrams_from_one_sender(self):
+        phone, _ = self.start_phone()
+        self.crash_expected = True
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for packet in POISON:
+                s.sendto(packet.replace(b"{h}", phone.address.encode()), (phone.address, 5060))
+                time.sleep(0.3)
+        time.sleep(1)
+        self.assertIsNone(phone.proc.poll(), "quvo-sipphone died of two datagrams")
+
+    def test_a_far_end_that_never_answers(self):
+        far = self.far_end(auto_answer=False)
+        phone, console = self.start_phone()
+        console.ok(f"MakeCall {far.number}")
+        console.expect(state(3, "TsRingOut"), 10)
+        far.expect("Incoming call", 10)
+        console.ok("EndCall")
+        console.expect(state(0, "TsIdle"), 10)
+        far.expect("session closed", 10)  # the caller cancelled
+        self.assertIsNone(phone.proc.poll())
+
+    def test_calls_where_nobody_is(self):
+        phone, console = self.start_phone()
+        # Unknown to the registrar: refused at once.
+        console.ok("MakeCall 99999")
+        console.expect(state(0, "TsIdle"), 15)
+        # Straight to an address where nothing listens: the phone gives up by itself.
+        nobody = f"sip:1@{self.p.addresses.take()}:5060"
+        outcome = console.run(f"MakeCall {nobody}")
+        if outcome == "OK":
+            wait_for(lambda: console.output().count(state(0, "TsIdle")) >= 2, 40, "the dead call to end")
+        else:
+            self.assertEqual(outcome, "Error : ERROR_MAKE_CALL")
+        self.assertEqual(console.run("MakeCall"), "Error : ERROR_NO_DESTINATION")
+        self.assertEqual(console.run("MakeCall sip:"), "Error : ERROR_MAKE_CALL")
+        self.assertIsNone(phone.proc.poll())
+
+    @unittest.expectedFailure  # quvo-sipphone's EndCall takes the newest call, here the waiting one
+    def test_end_call_while_another_call_waits_ends_the_connected_one(self):
+        far = self.far_end()
+        caller = self.far_end(auto_answer=False)
+        phone, console = self.start_phone()
+        self.connect(console, far)
+        caller.dial(f"sip:{phone.number}@{self.proxy.address}")
+        console.expect(state(4, "TsRingIn"), 10)
+        console.ok("EndCall")
+        wait_for(lambda: any("TsIdle" in e for e in console.events()), 10, "a call to end")
+        time.sleep(0.3)
+        ended = [e for e in console.events() if "TsIdle" in e]
+        self.assertEqual(len(ended), 1, ended)
+        self.assertTrue(ended[0].endswith(f"OtherParty={far.number}"), ended)
+        console.ok("Answer")  # the waiting call is still there to answer
+        console.expect(state(5, "TsConnected"), 10)
+        console.ok("EndCall")
+
+    def test_two_hundred_calls_in_a_row(self):
+        far = self.far_end()
+        phone, console = self.start_phone()
+        samples = []
+        for n in range(200):
+            console.ok(f"MakeCall {far.number}")
+            wait_for(lambda: console.output().count("Event : PartyPickup,") > n, 10, f"call {n + 1} to connect")
+            console.ok("EndCall")
+            wait_for(lambda: console.output().count(state(0, "TsIdle")) > n, 10, f"call {n + 1} to end")
+            if n in (19, 199):
+                time.sleep(0.5)
+                samples.append(process_status(phone.proc.pid))
+        (rss_warm, fds_warm), (rss_end, fds_end) = samples
+        if not SANITIZED:
+            self.assertLess(rss_end - rss_warm, 15000, samples)  # kB over 180 calls
+        self.assertLessEqual(fds_end - fds_warm, 4, samples)
+        self.assertEqual(console.outcomes().count("OK"), 400)
+        self.assertIsNone(phone.proc.poll())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
