@@ -3,6 +3,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <thread>
@@ -16,6 +17,9 @@
 
 namespace quvo::server {
 namespace {
+
+constexpr std::chrono::milliseconds kPresenceWait{2000};
+constexpr std::chrono::milliseconds kPresenceRetry{50};
 
 int Fail(const ProgramConfig& config, const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", config.name.c_str(), text.c_str());
@@ -50,12 +54,16 @@ int RunSoftphoneProgram(const ProgramConfig& config,
                         const ExtraObjects& extra) {
     EventLoop::BlockTerminationSignals();
 
+    // A softphone on its way out (ExitProgram) still holds the lock for a moment: a copy
+    // started right after it (RunProgram) waits for it to go rather than leave.
     PresenceLock presence;
     std::string error;
-    switch (presence.Acquire(platform::PresenceLockPath(), error)) {
-        case PresenceLock::Result::Acquired: break;
-        case PresenceLock::Result::HeldElsewhere: return Fail(config, "another softphone is running");
-        case PresenceLock::Result::Failed: return Fail(config, error);
+    for (auto waited = std::chrono::milliseconds(0);; waited += kPresenceRetry) {
+        const auto result = presence.Acquire(platform::PresenceLockPath(), error);
+        if (result == PresenceLock::Result::Acquired) break;
+        if (result == PresenceLock::Result::Failed) return Fail(config, error);
+        if (waited >= kPresenceWait) return Fail(config, "another softphone is running");
+        std::this_thread::sleep_for(kPresenceRetry);
     }
 
     std::string title = config.defaultTitle;
