@@ -3,17 +3,13 @@
 # PartyPickup event through quvo-sipphone, against the SIP library alone in process and
 # against baresip and linphonec driven through their own standard input, all to the same
 # auto-answering far end through a Kamailio proxy on loopback; then idle and in-call CPU and
-# memory side by side. Needs kamailio, baresip-core, linphone-cli and liblinphone-dev.
+# memory side by side. Installs what it needs (scripts/install-deps.sh test, which holds the
+# SIP group).
 #
 #   scripts/bench-sip.sh [CALLS] [IDLE_SECONDS]     (50 calls, 60 s by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for package in kamailio baresip-core linphone-cli liblinphone-dev; do
-  if ! dpkg -s "$package" >/dev/null 2>&1; then
-    echo "bench-sip.sh: $package is not installed (apt-get install -y --no-install-recommends $package)" >&2
-    exit 1
-  fi
-done
+bash scripts/install-deps.sh test
 cmake --preset bench >/dev/null
 targets=(quvoconnect quvo_sip_call_bench)
 if grep -q '^build quvo-sipphone\b\|sipphone/quvo-sipphone:' build/bench/build.ninja 2>/dev/null; then
