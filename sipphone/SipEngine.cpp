@@ -670,16 +670,28 @@ void SipEngine::Dispatch(const std::string& name, const server::Args& args) {
     }
 }
 
-// The newest call that is not on hold, else the newest held one.
+// The call that EndCall, OnHook and CallStats act on, as the simulated phone picks it: the
+// newest call in talk, else the newest one being placed, else the newest held one; a call
+// ringing in only when there is no other (a waiting call is answered or declined, never
+// hung up in place of the call in talk).
 SipEngine::Record* SipEngine::Active() {
-    Record* held = nullptr;
+    auto rank = [](State s) {
+        if (IsTalking(s)) return 3;
+        if (IsHeld(s)) return 1;
+        if (IsRingingIn(s)) return 0;
+        return 2;  // dialling, ringing out
+    };
+    Record* best = nullptr;
+    int bestRank = -1;
     for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
         const State s = it->second.call->getState();
         if (IsOver(s)) continue;
-        if (!IsHeld(s)) return &it->second;
-        if (!held) held = &it->second;
+        if (rank(s) > bestRank) {
+            best = &it->second;
+            bestRank = rank(s);
+        }
     }
-    return held;
+    return best;
 }
 
 SipEngine::Record* SipEngine::Latest(bool (*test)(int)) {
