@@ -33,6 +33,9 @@ constexpr auto kRegisterRetry = 2s;
 // Expiry of the registration: short over UDP, where only a failed refresh shows the loss.
 constexpr int kUdpExpirySeconds = 30;
 constexpr int kTcpExpirySeconds = 600;
+// How long a transfer or conference waits for the held call's hold to be acknowledged: less
+// than the console waits for a reply (5 s).
+constexpr auto kHoldWait = 4s;
 
 class Failure : public std::runtime_error {
   public:
@@ -362,6 +365,12 @@ void SipEngine::Stop() {
     if (!core_ || stopped_) return;
     stopped_ = true;
     ++tickGeneration_;
+    if (waiting_.kind != Pending::None) {
+        Waiting waiting = std::move(waiting_);
+        waiting_ = Waiting{};
+        ++waitGeneration_;
+        waiting.reply("the phone is closing");
+    }
     // End the calls and take the registration back, giving the far ends a moment to hear it.
     for (auto& [ref, record] : calls_) record.line.endedHere = true;
     core_->terminateAllCalls();
@@ -478,6 +487,12 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
         record->resumeWhenPaused = false;
         call->resume();
     }
+    // The hold that a transfer or conference waits for is over (acknowledged, or not): it
+    // goes on, or fails, outside the core's callback.
+    if (waiting_.kind != Pending::None && ref == heldRef_ && state != State::Pausing) {
+        const uint64_t generation = waitGeneration_;
+        host_.After(0ms, [this, generation] { FinishWaiting(generation, ""); });
+    }
     if (IsRingingIn(state) && config_.autoAnswer && record->line.state == kTsRingIn) {
         host_.After(config_.autoAnswerDelay, [this, ref] {
             if (Record* r = Find(ref); r && IsRingingIn(r->call->getState())) {
@@ -577,6 +592,8 @@ void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int
 void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) {
     std::string error;
     inOperation_ = true;
+    reply_ = &reply;
+    replyTaken_ = false;
     try {
         // Without a core the phone can still be told to go.
         const std::string name = method.name;
@@ -590,10 +607,52 @@ void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) 
         error = e.what();
     }
     inOperation_ = false;
-    reply(error);
+    reply_ = nullptr;
+    if (!replyTaken_) reply(error);
     Flush();
     Changed();
     // Whatever the operation set going is taken up at once, not at the next beat.
+    if (core_ && !stopped_) Schedule(0ms);
+}
+
+// A transfer or conference completed while the held call's hold is still on its way: the
+// library refuses to refer, or to join, a call in that state. The reply waits for the hold's
+// answer (then the operation runs), or fails after kHoldWait. False: nothing to wait for.
+bool SipEngine::WaitForHold(const Record& held, Pending kind) {
+    if (held.call->getState() != State::Pausing) return false;
+    if (!reply_) throw Failure("the held call's hold is not acknowledged");
+    waiting_ = Waiting{kind, std::move(*reply_)};
+    replyTaken_ = true;
+    const uint64_t generation = ++waitGeneration_;
+    host_.After(kHoldWait, [this, generation] {
+        FinishWaiting(generation, "the held call's hold was not acknowledged");
+    });
+    return true;
+}
+
+void SipEngine::FinishWaiting(uint64_t generation, const std::string& failure) {
+    if (generation != waitGeneration_ || waiting_.kind == Pending::None) return;
+    Waiting waiting = std::move(waiting_);
+    waiting_ = Waiting{};
+    ++waitGeneration_;
+    std::string error = failure;
+    if (error.empty() && (!core_ || stopped_)) error = "the phone is closing";
+    if (error.empty()) {
+        inOperation_ = true;
+        try {
+            if (waiting.kind == Pending::Transfer)
+                TransferComplete();
+            else
+                ConferenceComplete();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        inOperation_ = false;
+    }
+    if (!error.empty()) host_.Note("call " + std::to_string(heldRef_) + ": " + error);
+    waiting.reply(error);
+    Flush();
+    Changed();
     if (core_ && !stopped_) Schedule(0ms);
 }
 
@@ -860,6 +919,8 @@ void SipEngine::TransferComplete() {
     Record* consult = Find(consultRef_);
     if (!held || !consult || IsOver(held->call->getState()) || IsOver(consult->call->getState()))
         throw Failure("no transfer in progress");
+    if (waiting_.kind != Pending::None) throw Failure("the transfer is already under way");
+    if (WaitForHold(*held, Pending::Transfer)) return;
     // The held party is referred to the consulted one, replacing this phone's call to it.
     if (held->call->transferToAnother(consult->call) != 0) throw Failure("transfer rejected");
     consult->line.transferred = true;

@@ -37,10 +37,7 @@ class Transfers(PhoneCase):
         console.expect(state(5, "TsConnected"), 10)
         far.expect("has been paused by", 10)
         calls_at_third = third.connected()
-        # The hold's re-INVITE may still await its answer when the consultation connects (the
-        # phone shows TsHold as the hold starts), and the library refuses to refer a call in
-        # that state: give the hold a moment to settle.
-        time.sleep(1)
+        # At once: the hold's re-INVITE may still await its answer, which the phone waits for.
         console.ok("TransferComplete")
         # The held party calls the consulted one (replacing our call to it): a new connected call at each.
         wait_for(lambda: re.search(rf"Call \d+ with <?sip:{third.number}@[^\n]* connected\.", far.output()), 15,
