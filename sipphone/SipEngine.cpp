@@ -36,6 +36,17 @@ constexpr int kTcpExpirySeconds = 600;
 // How long a transfer or conference waits for the held call's hold to be acknowledged: less
 // than the console waits for a reply (5 s).
 constexpr auto kHoldWait = 4s;
+// How long a blind transfer's leg may wait for the far end to report on the transfer (its
+// NOTIFYs can be lost: one that overtakes the 202 to the REFER is turned away by the library,
+// and the far end may send no other). Then the leg ends all the same.
+constexpr auto kTransferReportWait = 10s;
+
+// A transfer that this phone asked for and that has not failed (nor been taken back).
+bool TransferUnderWay(State transfer) {
+    return transfer == State::OutgoingInit || transfer == State::OutgoingProgress ||
+           transfer == State::OutgoingRinging || transfer == State::OutgoingEarlyMedia ||
+           transfer == State::Connected;
+}
 
 class Failure : public std::runtime_error {
   public:
@@ -479,6 +490,11 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
         call->decline(linphone::Reason::Busy);
         return;
     }
+    // A far end that ends the call while it takes a transfer from this phone (a transferee
+    // may hang up on the transferor itself once it calls the new party): the call was handed
+    // on, not hung up on.
+    if (state == State::End && !record->line.transferred && TransferUnderWay(call->getTransferState()))
+        record->line.transferred = true;
     for (const Emission& e :
          quvo::sip::OnCallState(record->line, state, call->getReason(), config_.account.user))
         Emit(e);
@@ -576,8 +592,8 @@ void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int
     const auto state = static_cast<State>(rawState);
     Record* record = Find(call);
     if (!record) return;
-    if (state == State::Connected) {
-        // The far end took the transfer: this phone's leg ends now.
+    if (TransferUnderWay(state) && state != State::OutgoingInit) {
+        // The far end took the transfer and is calling the new party: this phone's leg ends.
         record->line.transferred = true;
         record->line.endedHere = true;
         if (!IsOver(call->getState())) call->terminate();
@@ -894,6 +910,19 @@ void SipEngine::Transfer(const std::string& destination) {
     auto address = core_->interpretUrl(uri);
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     if (record->call->transferTo(address) != 0) throw Failure("transfer rejected");
+    // The far end reports on the transfer in NOTIFYs, which end this leg (OnTransferState).
+    // Should none arrive, the leg is not left hanging: unless the transfer failed, it ends.
+    const int32_t ref = record->line.ref;
+    host_.After(kTransferReportWait, [this, ref] {
+        Record* r = Find(ref);
+        if (!r || stopped_ || IsOver(r->call->getState())) return;
+        if (!TransferUnderWay(r->call->getTransferState())) return;
+        host_.Note("call " + std::to_string(ref) + ": no report on its transfer; the call ends");
+        r->line.transferred = true;
+        r->line.endedHere = true;
+        r->call->terminate();
+        Schedule(0ms);
+    });
 }
 
 void SipEngine::StartConsultation(const std::string& destination, Pending kind) {
