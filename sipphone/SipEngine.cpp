@@ -804,7 +804,13 @@ std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) 
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     auto params = core_->createCallParams(nullptr);
     params->enableVideo(false);
+    // To free the sound for a new call the library holds "the current call", and refuses the
+    // new one when that cannot be held: a call ringing in. The phone holds its calls itself
+    // (HoldTalking), so while a call rings in the library is told that the sound is shared.
+    const bool ringingIn = Latest(RingingIn) != nullptr;
+    if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::SharedMediaResources);
     auto call = core_->inviteAddressWithParams(address, params);
+    if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::ExclusiveMediaResources);
     if (!call) throw Failure("call to " + uri + " could not be placed");
     lastDialled_ = destination;
     offHook_ = false;
