@@ -15,6 +15,8 @@ void SipEngine::ConferenceComplete() {
         throw std::runtime_error("no conference in progress");
     if (!IsTalking(consult->call->getState()))
         throw std::runtime_error("the third party has not answered yet");
+    if (waiting_.kind != Pending::None) throw std::runtime_error("the conference is already being set up");
+    if (WaitForHold(*held, Pending::Conference)) return;
     if (!conference_) {
         auto params = core_->createConferenceParams();
         params->enableVideo(false);

@@ -33,6 +33,20 @@ constexpr auto kRegisterRetry = 2s;
 // Expiry of the registration: short over UDP, where only a failed refresh shows the loss.
 constexpr int kUdpExpirySeconds = 30;
 constexpr int kTcpExpirySeconds = 600;
+// How long a transfer or conference waits for the held call's hold to be acknowledged: less
+// than the console waits for a reply (5 s).
+constexpr auto kHoldWait = 4s;
+// How long a blind transfer's leg may wait for the far end to report on the transfer (its
+// NOTIFYs can be lost: one that overtakes the 202 to the REFER is turned away by the library,
+// and the far end may send no other). Then the leg ends all the same.
+constexpr auto kTransferReportWait = 10s;
+
+// A transfer that this phone asked for and that has not failed (nor been taken back).
+bool TransferUnderWay(State transfer) {
+    return transfer == State::OutgoingInit || transfer == State::OutgoingProgress ||
+           transfer == State::OutgoingRinging || transfer == State::OutgoingEarlyMedia ||
+           transfer == State::Connected;
+}
 
 class Failure : public std::runtime_error {
   public:
@@ -362,6 +376,12 @@ void SipEngine::Stop() {
     if (!core_ || stopped_) return;
     stopped_ = true;
     ++tickGeneration_;
+    if (waiting_.kind != Pending::None) {
+        Waiting waiting = std::move(waiting_);
+        waiting_ = Waiting{};
+        ++waitGeneration_;
+        waiting.reply("the phone is closing");
+    }
     // End the calls and take the registration back, giving the far ends a moment to hear it.
     for (auto& [ref, record] : calls_) record.line.endedHere = true;
     core_->terminateAllCalls();
@@ -470,6 +490,11 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
         call->decline(linphone::Reason::Busy);
         return;
     }
+    // A far end that ends the call while it takes a transfer from this phone (a transferee
+    // may hang up on the transferor itself once it calls the new party): the call was handed
+    // on, not hung up on.
+    if (state == State::End && !record->line.transferred && TransferUnderWay(call->getTransferState()))
+        record->line.transferred = true;
     for (const Emission& e :
          quvo::sip::OnCallState(record->line, state, call->getReason(), config_.account.user))
         Emit(e);
@@ -477,6 +502,12 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
     if (state == State::Paused && record->resumeWhenPaused) {
         record->resumeWhenPaused = false;
         call->resume();
+    }
+    // The hold that a transfer or conference waits for is over (acknowledged, or not): it
+    // goes on, or fails, outside the core's callback.
+    if (waiting_.kind != Pending::None && ref == heldRef_ && state != State::Pausing) {
+        const uint64_t generation = waitGeneration_;
+        host_.After(0ms, [this, generation] { FinishWaiting(generation, ""); });
     }
     if (IsRingingIn(state) && config_.autoAnswer && record->line.state == kTsRingIn) {
         host_.After(config_.autoAnswerDelay, [this, ref] {
@@ -561,8 +592,8 @@ void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int
     const auto state = static_cast<State>(rawState);
     Record* record = Find(call);
     if (!record) return;
-    if (state == State::Connected) {
-        // The far end took the transfer: this phone's leg ends now.
+    if (TransferUnderWay(state) && state != State::OutgoingInit) {
+        // The far end took the transfer and is calling the new party: this phone's leg ends.
         record->line.transferred = true;
         record->line.endedHere = true;
         if (!IsOver(call->getState())) call->terminate();
@@ -577,6 +608,8 @@ void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int
 void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) {
     std::string error;
     inOperation_ = true;
+    reply_ = &reply;
+    replyTaken_ = false;
     try {
         // Without a core the phone can still be told to go.
         const std::string name = method.name;
@@ -590,10 +623,52 @@ void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) 
         error = e.what();
     }
     inOperation_ = false;
-    reply(error);
+    reply_ = nullptr;
+    if (!replyTaken_) reply(error);
     Flush();
     Changed();
     // Whatever the operation set going is taken up at once, not at the next beat.
+    if (core_ && !stopped_) Schedule(0ms);
+}
+
+// A transfer or conference completed while the held call's hold is still on its way: the
+// library refuses to refer, or to join, a call in that state. The reply waits for the hold's
+// answer (then the operation runs), or fails after kHoldWait. False: nothing to wait for.
+bool SipEngine::WaitForHold(const Record& held, Pending kind) {
+    if (held.call->getState() != State::Pausing) return false;
+    if (!reply_) throw Failure("the held call's hold is not acknowledged");
+    waiting_ = Waiting{kind, std::move(*reply_)};
+    replyTaken_ = true;
+    const uint64_t generation = ++waitGeneration_;
+    host_.After(kHoldWait, [this, generation] {
+        FinishWaiting(generation, "the held call's hold was not acknowledged");
+    });
+    return true;
+}
+
+void SipEngine::FinishWaiting(uint64_t generation, const std::string& failure) {
+    if (generation != waitGeneration_ || waiting_.kind == Pending::None) return;
+    Waiting waiting = std::move(waiting_);
+    waiting_ = Waiting{};
+    ++waitGeneration_;
+    std::string error = failure;
+    if (error.empty() && (!core_ || stopped_)) error = "the phone is closing";
+    if (error.empty()) {
+        inOperation_ = true;
+        try {
+            if (waiting.kind == Pending::Transfer)
+                TransferComplete();
+            else
+                ConferenceComplete();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        inOperation_ = false;
+    }
+    if (!error.empty()) host_.Note("call " + std::to_string(heldRef_) + ": " + error);
+    waiting.reply(error);
+    Flush();
+    Changed();
     if (core_ && !stopped_) Schedule(0ms);
 }
 
@@ -670,16 +745,28 @@ void SipEngine::Dispatch(const std::string& name, const server::Args& args) {
     }
 }
 
-// The newest call that is not on hold, else the newest held one.
+// The call that EndCall, OnHook and CallStats act on, as the simulated phone picks it: the
+// newest call in talk, else the newest one being placed, else the newest held one; a call
+// ringing in only when there is no other (a waiting call is answered or declined, never
+// hung up in place of the call in talk).
 SipEngine::Record* SipEngine::Active() {
-    Record* held = nullptr;
+    auto rank = [](State s) {
+        if (IsTalking(s)) return 3;
+        if (IsHeld(s)) return 1;
+        if (IsRingingIn(s)) return 0;
+        return 2;  // dialling, ringing out
+    };
+    Record* best = nullptr;
+    int bestRank = -1;
     for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
         const State s = it->second.call->getState();
         if (IsOver(s)) continue;
-        if (!IsHeld(s)) return &it->second;
-        if (!held) held = &it->second;
+        if (rank(s) > bestRank) {
+            best = &it->second;
+            bestRank = rank(s);
+        }
     }
-    return held;
+    return best;
 }
 
 SipEngine::Record* SipEngine::Latest(bool (*test)(int)) {
@@ -717,7 +804,13 @@ std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) 
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     auto params = core_->createCallParams(nullptr);
     params->enableVideo(false);
+    // To free the sound for a new call the library holds "the current call", and refuses the
+    // new one when that cannot be held: a call ringing in. The phone holds its calls itself
+    // (HoldTalking), so while a call rings in the library is told that the sound is shared.
+    const bool ringingIn = Latest(RingingIn) != nullptr;
+    if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::SharedMediaResources);
     auto call = core_->inviteAddressWithParams(address, params);
+    if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::ExclusiveMediaResources);
     if (!call) throw Failure("call to " + uri + " could not be placed");
     lastDialled_ = destination;
     offHook_ = false;
@@ -823,6 +916,19 @@ void SipEngine::Transfer(const std::string& destination) {
     auto address = core_->interpretUrl(uri);
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     if (record->call->transferTo(address) != 0) throw Failure("transfer rejected");
+    // The far end reports on the transfer in NOTIFYs, which end this leg (OnTransferState).
+    // Should none arrive, the leg is not left hanging: unless the transfer failed, it ends.
+    const int32_t ref = record->line.ref;
+    host_.After(kTransferReportWait, [this, ref] {
+        Record* r = Find(ref);
+        if (!r || stopped_ || IsOver(r->call->getState())) return;
+        if (!TransferUnderWay(r->call->getTransferState())) return;
+        host_.Note("call " + std::to_string(ref) + ": no report on its transfer; the call ends");
+        r->line.transferred = true;
+        r->line.endedHere = true;
+        r->call->terminate();
+        Schedule(0ms);
+    });
 }
 
 void SipEngine::StartConsultation(const std::string& destination, Pending kind) {
@@ -848,6 +954,8 @@ void SipEngine::TransferComplete() {
     Record* consult = Find(consultRef_);
     if (!held || !consult || IsOver(held->call->getState()) || IsOver(consult->call->getState()))
         throw Failure("no transfer in progress");
+    if (waiting_.kind != Pending::None) throw Failure("the transfer is already under way");
+    if (WaitForHold(*held, Pending::Transfer)) return;
     // The held party is referred to the consulted one, replacing this phone's call to it.
     if (held->call->transferToAnother(consult->call) != 0) throw Failure("transfer rejected");
     consult->line.transferred = true;

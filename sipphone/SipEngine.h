@@ -66,6 +66,11 @@ class SipEngine : public server::Engine {
         bool resumeWhenPaused = false;  // Resume came while the hold was still on its way
     };
     enum class Pending { None, Transfer, Conference };
+    // A transfer or conference whose reply waits for the held call's hold to be acknowledged.
+    struct Waiting {
+        Pending kind = Pending::None;
+        Reply reply;
+    };
 
     // Core set-up and driving.
     bool OpenCore(std::string& error);
@@ -112,6 +117,8 @@ class SipEngine : public server::Engine {
     void TransferComplete();
     void ConferenceComplete();
     void CancelConsultation();
+    bool WaitForHold(const Record& held, Pending kind);
+    void FinishWaiting(uint64_t generation, const std::string& error);
     void EndConference();
     void Softkey(const std::string& name, int32_t line, int32_t ref);
     void Gain(bool microphone, int steps);
@@ -148,7 +155,12 @@ class SipEngine : public server::Engine {
     std::string registration_ = "none";
     bool stopped_ = false;
 
+    Waiting waiting_;
+    uint64_t waitGeneration_ = 0;
+
     bool inOperation_ = false;
+    Reply* reply_ = nullptr;  // the running operation's reply, for one that waits
+    bool replyTaken_ = false;
     std::vector<Emission> held_;
     uint64_t tickGeneration_ = 0;
     uint64_t retryGeneration_ = 0;

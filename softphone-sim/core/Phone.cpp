@@ -37,14 +37,23 @@ Phone::Call* Phone::Find(int32_t ref) {
     return it == calls_.end() ? nullptr : &it->second;
 }
 
-// The newest call that is not on hold, else the newest held one.
+// The call that EndCall, OnHook and CallStats act on: the newest connected call, else the
+// newest one being placed (ringing out or busy), else the newest held one; a call ringing
+// in only when there is no other, so that hanging up never takes a waiting call instead of
+// the one in talk.
 Phone::Call* Phone::Active() {
-    Call* held = nullptr;
-    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it) {
-        if (it->second.state != kTsHold) return &it->second;
-        if (!held) held = &it->second;
-    }
-    return held;
+    auto rank = [](int32_t state) {
+        switch (state) {
+            case kTsConnected: return 3;
+            case kTsHold: return 1;
+            case kTsRingIn: return 0;
+            default: return 2;  // ringing out, busy
+        }
+    };
+    Call* best = nullptr;
+    for (auto it = calls_.rbegin(); it != calls_.rend(); ++it)
+        if (!best || rank(it->second.state) > rank(best->state)) best = &it->second;
+    return best;
 }
 
 Phone::Call* Phone::Latest(int32_t state) {

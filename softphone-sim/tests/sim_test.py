@@ -276,23 +276,34 @@ def test_calls():
     assert ev.take(3) == [line(1011, 0, "700", 1), line(1012, 5, "800", 0), line(1012, 0, "800", 0)]
     refuses("no held call", "Resume", 0)
 
+    # A call waiting: EndCall ends the call in talk and leaves the waiting one ringing.
+    call("MakeCall", "850")
+    ev.take(3)
+    ctl("incoming", "860")
+    ev.take(2)
+    call("EndCall")
+    assert ev.take(1) == [line(1013, 0, "850", 1)]
+    ev.quiet(0.1)
+    call("Answer", 1014, "EndCall")
+    assert ev.take(2) == [line(1014, 5, "860", 0), line(1014, 0, "860", 0)]
+
     # Softkeys act like their operations, never fail, and unknown names do nothing.
     ctl("incoming", "900")
     ev.take(2)
-    call("Softkey", "answer", -1, -1, "Softkey", "HOLD", 1, -1, "Softkey", "resume", -1, 1013,
+    call("Softkey", "answer", -1, -1, "Softkey", "HOLD", 1, -1, "Softkey", "resume", -1, 1015,
          "Softkey", "cfwdall", -1, -1, "Softkey", "endcall", -1, -1, "Softkey", "endcall", -1, -1)
-    assert ev.take(4) == [line(1013, 5, "900", 0), line(1013, 8, "900", 0), line(1013, 5, "900", 0),
-                          line(1013, 0, "900", 0)]
+    assert ev.take(4) == [line(1015, 5, "900", 0), line(1015, 8, "900", 0), line(1015, 5, "900", 0),
+                          line(1015, 0, "900", 0)]
     ev.quiet(0.1)
 
     # Hook switch and the softkeys that stand for it.
     call("Softkey", "newcall", 1, -1)
     call("Softkey", "redial", -1, -1)
-    assert ev.take(4) == [line(0, 1, "", 1), line(1014, 3, "700", 1), line(1014, 5, "700", 1), "3(1014)"]
+    assert ev.take(4) == [line(0, 1, "", 1), line(1016, 3, "850", 1), line(1016, 5, "850", 1), "3(1016)"]
     call("OnHook", 1)
-    assert ev.take(2) == [line(1014, 2, "700", 1), line(1014, 0, "700", 1)]
+    assert ev.take(2) == [line(1016, 2, "850", 1), line(1016, 0, "850", 1)]
     call("Messages")
-    assert ev.take(1) == [line(1015, 3, "voicemail", 1)]
+    assert ev.take(1) == [line(1017, 3, "voicemail", 1)]
     ev.close()
     sim.stop()
 

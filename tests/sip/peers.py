@@ -102,7 +102,7 @@ debug=1
 log_stderror=yes
 memdbg=5
 memlog=5
-children=1
+children={children}
 tcp_children=1
 auto_aliases=no
 alias="{address}:{port}"
@@ -118,6 +118,7 @@ loadmodule "usrloc.so"
 loadmodule "registrar.so"
 loadmodule "pv.so"
 loadmodule "textops.so"
+loadmodule "cfgutils.so"
 modparam("usrloc", "db_mode", 0)
 modparam("registrar", "gruu_enabled", 0)
 modparam("registrar", "max_expires", {max_expires})
@@ -127,6 +128,7 @@ request_route {{
     if (has_totag()) {{
         loose_route();
         if (is_method("ACK") && !t_check_trans()) {{ forward(); exit; }}
+        if (is_method("REFER")) {{ t_on_reply("REFER_ANSWER"); }}
         t_relay();
         exit;
     }}
@@ -137,6 +139,10 @@ request_route {{
     if (!lookup("location")) {{ sl_send_reply("404", "Not Found"); exit; }}
     t_relay();
 }}
+
+onreply_route[REFER_ANSWER] {{
+    if ($rs == 202 && {refer_delay_us} > 0) {{ usleep({refer_delay_us}); }}
+}}
 """
 
 
@@ -146,9 +152,11 @@ class Kamailio:
 
     One worker per transport: with two, a far end's answer to a request and its next request
     right after (a REFER's 202 and the first NOTIFY) were now and then relayed in the wrong
-    order, which makes the tests' outcome a matter of chance."""
+    order, which makes the tests' outcome a matter of chance. reorder_refer_answer makes that
+    order certain instead: two workers, and the one that relays a REFER's 202 waits 300 ms
+    first, so that the far end's first NOTIFY arrives ahead of it."""
 
-    def __init__(self, root, address, port=None, max_expires=30):
+    def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False):
         self.address = address
         self.port = port or harness.free_port()
         self.dir = os.path.join(root, f"kamailio-{self.port}")
@@ -157,7 +165,8 @@ class Kamailio:
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
         with open(self.cfg, "w") as f:
             f.write(KAMAILIO_CFG.format(address=address, port=self.port, modules=KAMAILIO_MODULES,
-                                        max_expires=max_expires))
+                                        max_expires=max_expires, children=2 if reorder_refer_answer else 1,
+                                        refer_delay_us=300000 if reorder_refer_answer else 0))
         self.process = None
 
     @property

@@ -1,5 +1,5 @@
 """Calls through the console and quvo-sipphone against real far ends behind Kamailio:
-registration, placing and answering calls, DTMF, hold and resume, the far end's
+registration, placing and answering calls (one while another rings in), DTMF, hold and resume, the far end's
 hang-up, mute as the far end hears it, and call statistics."""
 
 import os
@@ -64,6 +64,27 @@ class Calls(PhoneCase):
         wait_for(caller.call_established, 10, "the caller to see the answer")
         caller.hangup()
         console.expect_all(["Event : PartyHangup,", state(0, "TsIdle")], 10)
+
+    def test_a_call_placed_while_another_rings_in(self):
+        far = self.far_end()
+        caller = self.far_end(auto_answer=False)
+        phone, console = self.start_phone()
+        caller.dial(f"sip:{phone.number}@{self.proxy.address}")
+        console.expect(state(4, "TsRingIn"), 10)
+        ringing = re.search(r"CallRef=(\d+)", console.event("TsRingIn")).group(1)
+        # The call is placed; the one ringing in rings on, to be answered later.
+        console.ok(f"MakeCall {far.number}")
+        console.expect_all([state(5, "TsConnected"), "Event : PartyPickup,"], 10)
+        wait_for(far.call_established, 10, "the far end to see the call")
+        console.ok(f"Answer {ringing}")
+        console.expect_all([state(8, "TsHold"), f"{state(5, 'TsConnected')}, CallRef={ringing},"], 10)
+        wait_for(caller.call_established, 10, "the caller to see the answer")
+        console.ok("EndCall")
+        console.ok("Resume")
+        wait_for(lambda: console.output().count(state(5, "TsConnected")) >= 3, 10, "the held call to resume")
+        self.assertTrue(console.events()[-1].endswith(f"OtherParty={far.number}"), console.events()[-3:])
+        console.ok("EndCall")
+        console.expect(state(0, "TsIdle"), 10)
 
     def test_call_stats_are_above_zero(self):
         far = self.far_end()

@@ -141,7 +141,6 @@ class Hostile(PhoneCase):
         self.assertEqual(console.run("MakeCall sip:"), "Error : ERROR_MAKE_CALL")
         self.assertIsNone(phone.proc.poll())
 
-    @unittest.expectedFailure  # quvo-sipphone's EndCall takes the newest call, here the waiting one
     def test_end_call_while_another_call_waits_ends_the_connected_one(self):
         far = self.far_end()
         caller = self.far_end(auto_answer=False)
