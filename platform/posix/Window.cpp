@@ -472,7 +472,7 @@ struct WindowSystem::State {
     std::vector<uint32_t> LongProperty(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) {
         std::string bytes;
         std::vector<uint32_t> values;
-        if (Property(window, property, type, 32, bytes)) {
+        if (Property(window, property, type, 32, bytes) && bytes.size() >= sizeof(uint32_t)) {
             values.resize(bytes.size() / sizeof(uint32_t));
             std::memcpy(values.data(), bytes.data(), values.size() * sizeof(uint32_t));
         }

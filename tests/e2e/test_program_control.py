@@ -202,7 +202,7 @@ class XServer:
         if cookie:
             self.env["XAUTHORITY"] = self.add_cookie("client-auth", self.display, cookie)
         self.wm = subprocess.Popen(["icewm"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), 15, "icewm")
+        wait_for(lambda: "window id" in self.xprop("-root", "_NET_SUPPORTING_WM_CHECK"), 60, "icewm")
 
     def add_cookie(self, file, display, cookie):
         path = os.path.join(self.folder, file)
