@@ -12,27 +12,8 @@
 
 namespace quvo::sip {
 
-enum EventId : int32_t {
-    kPartyHangup = 1,
-    kPartyBusy = 2,
-    kPartyPickup = 3,
-    kIncomingCall = 4,
-    kLineUpdate = 11,
-    kCallManagerStatus = 16,
-    kCallStatsUpdate = 20,
-};
-
-enum LineState : int32_t {
-    kTsIdle = 0,
-    kTsOffHook = 1,
-    kTsOnHook = 2,
-    kTsRingOut = 3,
-    kTsRingIn = 4,
-    kTsConnected = 5,
-    kTsBusy = 6,
-    kTsHold = 8,
-    kTsCallTransfer = 10,
-};
+using enum server::EventId;
+using enum server::LineState;
 
 inline constexpr int32_t kLine = 1;
 inline constexpr int32_t kButton = 1;

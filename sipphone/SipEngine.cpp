@@ -432,15 +432,10 @@ std::string SipEngine::Status() const {
     if (calls_.empty()) {
         status += offHook_ ? "off hook" : "idle";
     } else {
-        static const std::map<int32_t, const char*> kNames = {
-            {kTsRingOut, "ringing"}, {kTsRingIn, "incoming"}, {kTsConnected, "connected"},
-            {kTsBusy, "busy"},       {kTsHold, "on hold"},
-        };
         bool first = true;
         for (const auto& [ref, record] : calls_) {
-            auto name = kNames.find(record.line.state);
-            status += (first ? "" : ", ") + record.line.OtherParty() + " (" +
-                      (name != kNames.end() ? name->second : "calling") + ")";
+            const char* name = server::LineStateText(record.line.state);
+            status += (first ? "" : ", ") + record.line.OtherParty() + " (" + (name ? name : "calling") + ")";
             first = false;
         }
     }

@@ -20,6 +20,46 @@ namespace quvo::server {
 using Arg = std::variant<int32_t, std::string, bool>;
 using Args = std::vector<Arg>;
 
+// Numbers (DISPIDs) of the events that the engines send; bus::kEvents holds every event with its
+// name and argument types.
+enum EventId : int32_t {
+    kPartyHangup = 1,
+    kPartyBusy = 2,
+    kPartyPickup = 3,
+    kIncomingCall = 4,
+    kLineUpdate = 11,
+    kCallManagerStatus = 16,
+    kAgentState = 18,
+    kReasonCode = 19,
+    kCallStatsUpdate = 20,
+};
+
+// The call states that LineUpdate carries.
+enum LineState : int32_t {
+    kTsIdle = 0,
+    kTsOffHook = 1,
+    kTsOnHook = 2,
+    kTsRingOut = 3,
+    kTsRingIn = 4,
+    kTsConnected = 5,
+    kTsBusy = 6,
+    kTsHold = 8,
+    kTsCallTransfer = 10,
+};
+
+// How a call in that state shows in the window's status line; null for a state that no call
+// of the status line has.
+inline const char* LineStateText(int32_t state) {
+    switch (state) {
+        case kTsRingOut: return "ringing";
+        case kTsRingIn: return "incoming";
+        case kTsConnected: return "connected";
+        case kTsBusy: return "busy";
+        case kTsHold: return "on hold";
+        default: return nullptr;
+    }
+}
+
 // What the server offers its engine.
 class EngineHost {
   public:

@@ -155,15 +155,10 @@ void Phone::Changed() {
 std::string Phone::Status() const {
     std::string status = std::string("Line ") + kLineText + ": ";
     if (calls_.empty()) return status + (offHook_ ? "off hook" : "idle");
-    static const std::map<int32_t, const char*> kNames = {
-        {kTsRingOut, "ringing"}, {kTsRingIn, "incoming"}, {kTsConnected, "connected"},
-        {kTsBusy, "busy"},       {kTsHold, "on hold"},
-    };
     bool first = true;
     for (const auto& [ref, call] : calls_) {
-        auto name = kNames.find(call.state);
-        status +=
-            (first ? "" : ", ") + call.otherParty + " (" + (name != kNames.end() ? name->second : "?") + ")";
+        const char* name = server::LineStateText(call.state);
+        status += (first ? "" : ", ") + call.otherParty + " (" + (name ? name : "?") + ")";
         first = false;
     }
     return status;

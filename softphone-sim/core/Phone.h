@@ -24,30 +24,8 @@ class PhoneFailure : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Event numbers of the events interface.
-enum EventId : int32_t {
-    kPartyHangup = 1,
-    kPartyBusy = 2,
-    kPartyPickup = 3,
-    kIncomingCall = 4,
-    kLineUpdate = 11,
-    kCallManagerStatus = 16,
-    kAgentState = 18,
-    kReasonCode = 19,
-    kCallStatsUpdate = 20,
-};
-
-enum LineState : int32_t {
-    kTsIdle = 0,
-    kTsOffHook = 1,
-    kTsOnHook = 2,
-    kTsRingOut = 3,
-    kTsRingIn = 4,
-    kTsConnected = 5,
-    kTsBusy = 6,
-    kTsHold = 8,
-    kTsCallTransfer = 10,
-};
+using enum server::EventId;
+using enum server::LineState;
 
 enum AgentState : int32_t {
     kAgentLoggedOut = 2,
