@@ -3,37 +3,17 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "softphone-server/OptionWords.h"
+
 namespace quvo::sip {
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+    server::OptionWords words(argc, argv);
+    while (words.Next()) {
+        const std::string& arg = words.Name();
         std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            if (auto eq = arg.find('='); eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                hasValue = true;
-            }
-        }
-        auto takeValue = [&]() -> bool {
-            if (hasValue) return true;
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto flag = [&](bool& target, bool set) -> bool {
-            if (hasValue) {
-                error = "option " + arg + " takes no value";
-                return false;
-            }
-            target = set;
-            return true;
-        };
+        auto takeValue = [&] { return words.Value(value, error); };
+        auto flag = [&](bool& target, bool set) { return words.Flag(target, set, error); };
 
         if (arg == "-h" || arg == "--help") return ParseResult::Help;
         if (arg == "--version") return ParseResult::Version;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Control.h"
+#include "softphone-server/OptionWords.h"
 
 namespace quvo::sim {
 namespace {
@@ -33,34 +34,12 @@ bool ParseSeconds(const std::string& text, int& ms) {
 }  // namespace
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+    server::OptionWords words(argc, argv);
+    while (words.Next()) {
+        const std::string& arg = words.Name();
         std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            if (auto eq = arg.find('='); eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                hasValue = true;
-            }
-        }
-        auto takeValue = [&]() -> bool {
-            if (hasValue) return true;
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto flag = [&](bool& target, bool set) -> bool {
-            if (hasValue) {
-                error = "option " + arg + " takes no value";
-                return false;
-            }
-            target = set;
-            return true;
-        };
+        auto takeValue = [&] { return words.Value(value, error); };
+        auto flag = [&](bool& target, bool set) { return words.Flag(target, set, error); };
 
         if (arg == "-h" || arg == "--help") return ParseResult::Help;
         if (arg == "--ring-ms") {
@@ -103,7 +82,7 @@ ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& e
         } else if (arg == "--quiet" || arg == "-q") {
             if (!flag(options.quiet, true)) return ParseResult::Error;
         } else {
-            error = "unknown option or argument '" + std::string(argv[i]) + "' (see --help)";
+            error = "unknown option or argument '" + words.Word() + "' (see --help)";
             return ParseResult::Error;
         }
     }
