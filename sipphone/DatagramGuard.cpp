@@ -4,6 +4,7 @@
 #include <bctoolbox/logging.h>
 #include <belle-sip/belle-sip.h>
 #include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -255,22 +256,18 @@ ssize_t GuardedReceive(RecvFrom real, int fd, void* buf, size_t len, int flags, 
 
 }  // namespace
 
-void GuardSipPort(const std::string& host, int port) {
-    sockaddr_storage address{};
-    auto* in = reinterpret_cast<sockaddr_in*>(&address);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET, host.c_str(), &in->sin_addr) == 1) {
-        in->sin_family = AF_INET;
-        in->sin_port = htons(static_cast<uint16_t>(port));
-    } else if (inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(port));
-    } else {
-        return;
-    }
-    g_sipAddress = address;
+bool GuardSipPort(const std::string& host, int port) {
+    // The address as the SIP library binds it: IPv6 only when written as such.
+    addrinfo hints{};
+    hints.ai_family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return false;
+    std::memcpy(&g_sipAddress, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof g_sipAddress));
+    freeaddrinfo(found);
     for (auto& kind : g_kind) kind.store(kUnknown, std::memory_order_relaxed);
     g_armed.store(true, std::memory_order_release);
+    return true;
 }
 
 uint64_t DroppedDatagrams() {

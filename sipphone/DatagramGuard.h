@@ -40,8 +40,8 @@ bool LibraryReadsHeaders(std::string_view message);
 bool Admissible(std::string_view data, size_t& length, std::string& reason);
 
 // Arms the guard on the UDP socket bound to host:port (the phone's SIP address). Every
-// other descriptor is looked up once and left alone.
-void GuardSipPort(const std::string& host, int port);
+// other descriptor is looked up once and left alone. False when host does not resolve.
+bool GuardSipPort(const std::string& host, int port);
 uint64_t DroppedDatagrams();
 
 }  // namespace quvo::sip
