@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "DatagramGuard.h"
 #include "Options.h"
 #include "SipEngine.h"
 #include "softphone-server/Program.h"
@@ -41,6 +42,9 @@ int main(int argc, char** argv) {
     if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);
         !problem.empty())
         return Fail(problem + " (another SIP phone? see sSipListen)");
+    // Before the SIP library opens its port: nothing it cannot take reaches it.
+    if (!sip::GuardSipPort(config.account.listenHost, config.account.listenPort))
+        return Fail("cannot resolve " + config.account.listenHost + " (see sSipListen)");
     config.stateDir = sip::StateFolder([](const char* name) { return std::getenv(name); });
     config.noAudio = options.noAudio;
     config.toneHz = options.toneHz;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CallLine.h"
+#include "DatagramGuard.h"
 #include "LocalRegistrar.h"
 #include "Options.h"
 #include "RegistrarProbe.h"
@@ -237,6 +238,143 @@ TEST(LocalRegistrar, AnswersRegisterAndRefusesTheRest) {
     EXPECT_EQ(LocalRegistrar::Answer("SIP/2.0 200 OK\r\n\r\n"), "");
     EXPECT_EQ(LocalRegistrar::Answer("garbage"), "");
     EXPECT_EQ(LocalRegistrar::Answer("REGISTER sip:x SIP/2.0\r\nVia: a\r\n\r\n"), "");  // no Call-ID
+}
+
+// ---- the datagram guard at the SIP port --------------------------------------------------------
+
+const std::string kInvite =
+    "INVITE sip:1001@127.0.0.1:5060 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5999;branch=z9hG4bK7\r\n"
+    "Max-Forwards: 70\r\nFrom: <sip:a@127.0.0.1>;tag=7\r\nTo: <sip:1001@127.0.0.1>\r\n"
+    "Call-ID: guard-7@127.0.0.1\r\nCSeq: 1 INVITE\r\nContact: <sip:a@127.0.0.1:5999>\r\n"
+    "Content-Type: application/sdp\r\nContent-Length: 34\r\n\r\n"
+    "v=0\r\ns=-\r\nm=audio 5998 RTP/AVP 0\r\n";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+TEST(DatagramGuard, WholeMessagesAndKeepAlivesPass) {
+    auto admits = [](const std::string& data, size_t expected) {
+        size_t length = 0;
+        std::string reason;
+        EXPECT_TRUE(Admissible(data, length, reason)) << reason << "\n" << data;
+        EXPECT_EQ(length, expected) << data;
+    };
+    admits(kInvite, kInvite.size());
+    const std::string options =
+        "OPTIONS sip:1001@127.0.0.1 SIP/2.0\r\nv: SIP/2.0/UDP 127.0.0.1;branch=z9hG4bK1\r\nf: "
+        "<sip:a@b>;tag=1\r\nt: <sip:1001@127.0.0.1>\r\ni: x1\r\nCSeq: 3 OPTIONS\r\nl: 0\r\n\r\n";
+    admits(options, options.size());                                  // compact headers
+    admits(Replace(options, "l: 0", "l :  0 "), options.size() + 3);  // spaces around the colon
+    const std::string noLength = Replace(kInvite, "Content-Length: 34\r\n", "");
+    admits(noLength, noLength.size());  // over UDP the body runs to the end of the datagram
+    const std::string ok =
+        "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bK2\r\nFrom: <sip:a@b>;tag=1\r\n"
+        "To: <sip:c@d>;tag=2\r\nCall-ID: y\r\nCSeq: 2 BYE\r\nContent-Length: 0\r\n\r\n";
+    admits(ok, ok.size());
+    admits("\r\n\r\n" + ok, ok.size() + 4);  // leading CRLFs before the start line
+    admits(Replace(ok, "To: <sip:c@d>;tag=2\r\n", "To: <sip:c@d>\r\n  ;tag=2\r\n"), ok.size() + 4);  // folded
+    // Bytes past the Content-Length are cut off, not taken as the start of another message.
+    admits(kInvite + "INVITE sip:x SIP/2.0\r\n", kInvite.size());
+    admits("\r\n\r\n", 4);
+    admits("\r\n", 2);
+}
+
+TEST(DatagramGuard, RefusesWhatIsNotOneWholeMessage) {
+    auto frames = [](const std::string& data) { return FrameDatagram(data).kind; };
+    EXPECT_EQ(frames(Replace(kInvite, "Content-Length: 34", "Content-Length: 150")), Datagram::ShortBody);
+    EXPECT_EQ(frames(Replace(kInvite, "Content-Length: 34", "l: 99999999999999999999")), Datagram::ShortBody);
+    EXPECT_EQ(frames(kInvite.substr(0, kInvite.size() - 1)), Datagram::ShortBody);  // cut short
+    EXPECT_EQ(frames(kInvite.substr(0, 200)), Datagram::OpenHeaders);
+    EXPECT_EQ(frames(kInvite.substr(0, 20)), Datagram::NoStartLine);
+    EXPECT_EQ(frames(Replace(kInvite, "Content-Length: 34", "Content-Length: -1")), Datagram::BadLength);
+    EXPECT_EQ(frames(Replace(kInvite, "Content-Length: 34", "Content-Length: 34\r\nl: 5")),
+              Datagram::BadLength);
+    EXPECT_EQ(frames(Replace(kInvite, "CSeq: 1", std::string("CSeq: \0", 7))), Datagram::NulInHeaders);
+    for (const std::string& bad :
+         {std::string(),
+          std::string("\xff\xfe"
+                      "AAAA\r\n\r\n"),
+          std::string("INVITE  SIP/2.0\r\nVia: x\r\n\r\n"), std::string("INVITE sip:x SIP/2.0 extra\r\n\r\n"),
+          std::string("IN<VITE sip:x SIP/2.0\r\n\r\n"), std::string("SIP/2.0 2000 OK\r\n\r\n"),
+          std::string("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\n\r\n")})
+        EXPECT_EQ(frames(bad), Datagram::NoStartLine) << bad;
+    // Bare line feeds never end the header section.
+    EXPECT_EQ(frames("OPTIONS sip:x SIP/2.0\nCall-ID: z\n\n"), Datagram::NoStartLine);
+    EXPECT_EQ(frames("OPTIONS sip:x SIP/2.0\r\nCall-ID: z\n\n"), Datagram::OpenHeaders);
+}
+
+TEST(DatagramGuard, HeaderLinesMustBeNamed) {
+    // A header name with a byte outside the token set: the library's parser gives up on the
+    // whole header section, and before this guard the sender's next datagram crashed the phone.
+    const std::string broken = Replace(kInvite, "Call-ID:",
+                                       "\xb3"
+                                       "all-ID:");
+    EXPECT_EQ(FrameDatagram(broken).kind, Datagram::BadHeaderLine);
+    EXPECT_FALSE(LibraryReadsHeaders(broken));
+    EXPECT_TRUE(LibraryReadsHeaders(kInvite));
+    EXPECT_EQ(FrameDatagram(Replace(kInvite, "Max-Forwards: 70", "Max-Forwards 70")).kind,
+              Datagram::BadHeaderLine);
+    EXPECT_EQ(FrameDatagram(Replace(kInvite, "Max-Forwards: 70", ": 70")).kind, Datagram::BadHeaderLine);
+    EXPECT_EQ(FrameDatagram(Replace(kInvite, "Max-Forwards: 70", "Max Forwards: 70")).kind,
+              Datagram::BadHeaderLine);
+    // Values are the library's to judge: a mangled one still frames as a message.
+    EXPECT_EQ(FrameDatagram(Replace(kInvite, "<sip:a@127.0.0.1>", "<sip:a@127.0.0.1\xd1")).kind,
+              Datagram::Message);
+}
+
+TEST(DatagramGuard, DropsAtTheGuardedPortOnlyAndNeverBlocks) {
+    auto bound = [] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        return std::make_pair(fd, addr);
+    };
+    auto [sip, sipAddress] = bound();
+    auto [other, otherAddress] = bound();
+    GuardSipPort("127.0.0.1", ntohs(sipAddress.sin_port));
+    const uint64_t droppedBefore = DroppedDatagrams();
+    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    auto send = [&](const sockaddr_in& to, const std::string& data) {
+        ASSERT_EQ(
+            ::sendto(sender, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(data.size()));
+    };
+    const std::string shortBody = Replace(kInvite, "Content-Length: 34", "Content-Length: 150");
+    // One sender: garbage, a message with a trailing extra, garbage, a keep-alive, garbage.
+    for (const std::string& data : {std::string("\x01\x02garbage"), kInvite + "EXTRA", shortBody,
+                                    std::string("\r\n\r\n"), std::string("INVITE sip:x SIP/2.0\r\nVia:")})
+        send(sipAddress, data);
+    send(otherAddress, shortBody);
+    std::this_thread::sleep_for(50ms);
+
+    std::vector<char> buf(65536);
+    auto receive = [&](int fd, int flags) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n =
+            ::recvfrom(fd, buf.data(), buf.size(), flags, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        return n < 0 ? "errno " + std::to_string(errno) : std::string(buf.data(), static_cast<size_t>(n));
+    };
+    // A peek with a small buffer, as the library does before it reads.
+    std::vector<char> small(16);
+    EXPECT_EQ(::recvfrom(sip, small.data(), small.size(), MSG_PEEK, nullptr, nullptr), 16);
+    EXPECT_EQ(std::string(small.data(), 16), kInvite.substr(0, 16));
+    EXPECT_EQ(receive(sip, 0), kInvite);
+    EXPECT_EQ(receive(sip, MSG_PEEK), "\r\n\r\n");
+    EXPECT_EQ(receive(sip, 0), "\r\n\r\n");
+    EXPECT_EQ(receive(sip, MSG_PEEK), "errno " + std::to_string(EAGAIN));  // only garbage was left
+    EXPECT_EQ(receive(sip, 0), "errno " + std::to_string(EAGAIN));
+    EXPECT_EQ(DroppedDatagrams() - droppedBefore, 3u);
+    EXPECT_EQ(receive(other, 0), shortBody);  // any other socket is left alone
+    ::close(sender);
+    ::close(sip);
+    ::close(other);
 }
 
 TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {

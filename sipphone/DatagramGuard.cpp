@@ -1,0 +1,290 @@
+#include "DatagramGuard.h"
+
+#include <arpa/inet.h>
+#include <bctoolbox/logging.h>
+#include <belle-sip/belle-sip.h>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace quvo::sip {
+namespace {
+
+bool IsTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("-.!%*_+`'~", c) != nullptr;
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
+}
+
+// SIP-Version: "SIP/" 1*DIGIT "." 1*DIGIT, letters in any case.
+bool IsVersion(std::string_view text) {
+    if (text.size() < 7 || !SameLetters(text.substr(0, 4), "SIP/")) return false;
+    const size_t dot = text.find('.', 4);
+    if (dot == std::string_view::npos || dot == 4 || dot + 1 == text.size()) return false;
+    for (size_t i = 4; i < text.size(); ++i)
+        if (i != dot && !IsDigit(text[i])) return false;
+    return true;
+}
+
+// Request-Line: Method SP Request-URI SP SIP-Version; Status-Line: SIP-Version SP
+// Status-Code SP Reason-Phrase (the reason may be empty, and some leave out its space).
+bool IsStartLine(std::string_view line) {
+    const size_t first = line.find(' ');
+    if (first == std::string_view::npos || first == 0) return false;
+    const std::string_view head = line.substr(0, first);
+    if (IsVersion(head)) {
+        const std::string_view rest = line.substr(first + 1);
+        return rest.size() >= 3 && IsDigit(rest[0]) && IsDigit(rest[1]) && IsDigit(rest[2]) &&
+               (rest.size() == 3 || rest[3] == ' ');
+    }
+    if (!std::all_of(head.begin(), head.end(), IsTokenChar)) return false;
+    const size_t second = line.find(' ', first + 1);
+    if (second == std::string_view::npos || second == first + 1) return false;
+    const std::string_view uri = line.substr(first + 1, second - first - 1);
+    if (std::any_of(uri.begin(), uri.end(),
+                    [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; }))
+        return false;
+    return IsVersion(line.substr(second + 1));
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
+    while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+const char* DatagramName(Datagram kind) {
+    switch (kind) {
+        case Datagram::Message: return "a message";
+        case Datagram::KeepAlive: return "a keep-alive";
+        case Datagram::NoStartLine: return "no start line";
+        case Datagram::OpenHeaders: return "headers not ended by an empty line";
+        case Datagram::NulInHeaders: return "a NUL byte in the headers";
+        case Datagram::BadHeaderLine: return "a header line without a name";
+        case Datagram::BadLength: return "a malformed Content-Length";
+        case Datagram::ShortBody: return "a body shorter than its Content-Length";
+    }
+    return "?";
+}
+
+Framing FrameDatagram(std::string_view data) {
+    // Leading CRLFs are ignored (RFC 3261 7.5); CRLFs alone are a keep-alive.
+    size_t start = 0;
+    while (start < data.size() && (data[start] == '\r' || data[start] == '\n')) ++start;
+    if (data.empty()) return {Datagram::NoStartLine, 0};
+    if (start == data.size()) return {Datagram::KeepAlive, data.size()};
+
+    const size_t lineEnd = data.find("\r\n", start);
+    if (lineEnd == std::string_view::npos) return {Datagram::NoStartLine, 0};
+    const size_t headersEnd = data.find("\r\n\r\n", start);
+    if (data.substr(start, std::min(headersEnd, data.size()) - start).find('\0') != std::string_view::npos)
+        return {Datagram::NulInHeaders, 0};
+    if (!IsStartLine(data.substr(start, lineEnd - start))) return {Datagram::NoStartLine, 0};
+    if (headersEnd == std::string_view::npos) return {Datagram::OpenHeaders, 0};
+    const size_t bodyStart = headersEnd + 4;
+
+    // Content-Length, or its compact form "l"; a folded line (leading space) continues the
+    // header before it.
+    long long contentLength = -1;
+    for (size_t at = lineEnd + 2; at < bodyStart - 2;) {
+        size_t end = data.find("\r\n", at);
+        while (end + 2 < bodyStart - 2 && (data[end + 2] == ' ' || data[end + 2] == '\t'))
+            end = data.find("\r\n", end + 2);
+        const std::string_view line = data.substr(at, end - at);
+        at = end + 2;
+        // message-header: field-name (a token) HCOLON value.
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) return {Datagram::BadHeaderLine, 0};
+        std::string_view name = line.substr(0, colon);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        if (name.empty() || !std::all_of(name.begin(), name.end(), IsTokenChar))
+            return {Datagram::BadHeaderLine, 0};
+        if (!SameLetters(name, "Content-Length") && !SameLetters(name, "l")) continue;
+        const std::string_view value = Trim(line.substr(colon + 1));
+        if (value.empty() || !std::all_of(value.begin(), value.end(), IsDigit))
+            return {Datagram::BadLength, 0};
+        // More digits than any datagram holds: larger than the body, whatever it says.
+        const long long given = value.size() > 9 ? 1000000000LL : std::stoll(std::string(value));
+        if (contentLength >= 0 && given != contentLength) return {Datagram::BadLength, 0};
+        contentLength = given;
+    }
+    const size_t body = data.size() - bodyStart;
+    if (contentLength < 0) return {Datagram::Message, data.size()};  // the body runs to the end (18.3)
+    if (static_cast<unsigned long long>(contentLength) > body) return {Datagram::ShortBody, 0};
+    return {Datagram::Message, bodyStart + static_cast<size_t>(contentLength)};
+}
+
+bool LibraryReadsHeaders(std::string_view message) {
+    size_t start = 0;
+    while (start < message.size() && (message[start] == '\r' || message[start] == '\n')) ++start;
+    const size_t end = message.find("\r\n\r\n", start);
+    if (end == std::string_view::npos) return false;
+    // The library reads the header section the same way, and takes a message only when
+    // its parser consumed something.
+    const std::string headers(message.substr(start, end + 4 - start));
+    size_t read = 0;
+    belle_sip_message_t* parsed = belle_sip_message_parse_raw(headers.c_str(), headers.size(), &read);
+    if (!parsed) return false;
+    belle_sip_object_unref(belle_sip_object_ref(parsed));
+    return read > 0;
+}
+
+bool Admissible(std::string_view data, size_t& length, std::string& reason) {
+    const Framing framing = FrameDatagram(data);
+    length = framing.length;
+    switch (framing.kind) {
+        case Datagram::KeepAlive: return true;
+        case Datagram::Message:
+            if (LibraryReadsHeaders(data.substr(0, framing.length))) return true;
+            reason = "headers the SIP parser cannot read";
+            return false;
+        default: reason = DatagramName(framing.kind); return false;
+    }
+}
+
+// ---- the receive call, interposed ---------------------------------------------------------------
+
+namespace {
+
+using RecvFrom = ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*);
+
+RecvFrom Real() {
+    static const RecvFrom real = reinterpret_cast<RecvFrom>(dlsym(RTLD_NEXT, "recvfrom"));
+    return real;
+}
+
+std::atomic<bool> g_armed{false};
+sockaddr_storage g_sipAddress{};
+std::atomic<uint64_t> g_dropped{0};
+
+// What each descriptor was found to be. The SIP library peeks at its port before every
+// read, and a peek looks the descriptor up afresh, as does every read of the SIP socket: a
+// descriptor number the SIP socket leaves behind is soon seen for what it is.
+enum : uint8_t { kUnknown, kOther, kSipSocket };
+constexpr int kTracked = 4096;
+std::array<std::atomic<uint8_t>, kTracked> g_kind{};
+
+bool IsSipSocket(int fd) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.ss_family != g_sipAddress.ss_family ||
+        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM)
+        return false;
+    if (local.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(local);
+        const auto& b = reinterpret_cast<const sockaddr_in&>(g_sipAddress);
+        return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(local);
+    const auto& b = reinterpret_cast<const sockaddr_in6&>(g_sipAddress);
+    return a.sin6_port == b.sin6_port && std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+}
+
+bool Guarded(int fd, int flags) {
+    if (!g_armed.load(std::memory_order_acquire) || fd < 0) return false;
+    if (fd >= kTracked) return IsSipSocket(fd);
+    if (g_kind[fd].load(std::memory_order_relaxed) == kOther && !(flags & MSG_PEEK)) return false;
+    const bool sip = IsSipSocket(fd);
+    g_kind[fd].store(sip ? kSipSocket : kOther, std::memory_order_relaxed);
+    return sip;
+}
+
+std::string Sender(const sockaddr* from, socklen_t length) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (!from || length < sizeof(sockaddr_in)) return text;
+    if (from->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(from);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(from);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    }
+    return text;
+}
+
+// Reads (or peeks at) the first admissible datagram: each one before it is taken off the
+// queue and counted. Once one is dropped only what is queued already is read, so a caller
+// that polled for one datagram never blocks: with nothing else there it gets EAGAIN.
+ssize_t GuardedReceive(RecvFrom real, int fd, void* buf, size_t len, int flags, sockaddr* from,
+                       socklen_t* fromLength) {
+    thread_local std::vector<char> whole(65536);  // more than any UDP datagram holds
+    const socklen_t roomForAddress = fromLength ? *fromLength : 0;
+    for (;;) {
+        if (fromLength) *fromLength = roomForAddress;
+        const ssize_t n = real(fd, whole.data(), whole.size(), flags & ~MSG_TRUNC, from, fromLength);
+        if (n < 0) return n;
+        size_t length = 0;
+        std::string reason;
+        if (Admissible({whole.data(), static_cast<size_t>(n)}, length, reason)) {
+            const size_t given = std::min(len, length);
+            if (given) std::memcpy(buf, whole.data(), given);
+            return static_cast<ssize_t>((flags & MSG_TRUNC) ? length : given);
+        }
+        if (flags & MSG_PEEK) real(fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
+        const uint64_t dropped = g_dropped.fetch_add(1) + 1;
+        const std::string sender = Sender(from, fromLength ? *fromLength : 0);
+        bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
+                  "SIP port: dropped a datagram of %zd bytes from %s (%s); %llu dropped so far", n,
+                  sender.c_str(), reason.c_str(), static_cast<unsigned long long>(dropped));
+        flags |= MSG_DONTWAIT;
+    }
+}
+
+}  // namespace
+
+bool GuardSipPort(const std::string& host, int port) {
+    // The address as the SIP library binds it: IPv6 only when written as such.
+    addrinfo hints{};
+    hints.ai_family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return false;
+    std::memcpy(&g_sipAddress, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof g_sipAddress));
+    freeaddrinfo(found);
+    for (auto& kind : g_kind) kind.store(kUnknown, std::memory_order_relaxed);
+    g_armed.store(true, std::memory_order_release);
+    return true;
+}
+
+uint64_t DroppedDatagrams() {
+    return g_dropped.load();
+}
+
+}  // namespace quvo::sip
+
+// The SIP library (through its helper library) receives every datagram with recvfrom: this
+// definition in the program comes before the C library's.
+extern "C" ssize_t recvfrom(int fd, void* __restrict buf, size_t len, int flags, sockaddr* __restrict from,
+                            socklen_t* __restrict fromLength) {
+    const auto real = quvo::sip::Real();
+    if (!real) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (!quvo::sip::Guarded(fd, flags)) return real(fd, buf, len, flags, from, fromLength);
+    return quvo::sip::GuardedReceive(real, fd, buf, len, flags, from, fromLength);
+}

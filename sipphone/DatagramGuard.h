@@ -1,0 +1,47 @@
+// A guard in front of the SIP library's UDP port. The library keeps one parser per sender
+// for datagrams as it would for a stream: a datagram it cannot read leaves that parser in a
+// state in which the sender's next datagram can crash the phone. A datagram is one whole
+// message (RFC 3261 18.3), so anything at the SIP port that is not one is dropped before the
+// library reads it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quvo::sip {
+
+enum class Datagram {
+    Message,      // one whole message: start line, headers, an empty line and its body
+    KeepAlive,    // CRLFs only (RFC 5626 keep-alives)
+    NoStartLine,  // neither a request line nor a status line first
+    OpenHeaders,  // the header section is not ended by an empty line
+    NulInHeaders,
+    BadHeaderLine,  // a header line that is not a name (a token) and a colon
+    BadLength,      // Content-Length not a number, or given twice with different values
+    ShortBody,      // Content-Length larger than the body carried
+};
+
+const char* DatagramName(Datagram kind);
+
+// How a datagram's bytes frame: what it is and, for a message, how many of its bytes the
+// message takes (RFC 3261 18.3: bytes past the Content-Length are discarded).
+struct Framing {
+    Datagram kind = Datagram::Message;
+    size_t length = 0;
+};
+Framing FrameDatagram(std::string_view data);
+
+// Whether the SIP library's own parser reads a message's header section.
+bool LibraryReadsHeaders(std::string_view message);
+
+// What passes to the library: a whole message whose headers it reads, or a keep-alive.
+bool Admissible(std::string_view data, size_t& length, std::string& reason);
+
+// Arms the guard on the UDP socket bound to host:port (the phone's SIP address). Every
+// other descriptor is looked up once and left alone. False when host does not resolve.
+bool GuardSipPort(const std::string& host, int port);
+uint64_t DroppedDatagrams();
+
+}  // namespace quvo::sip
