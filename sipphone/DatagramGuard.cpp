@@ -7,12 +7,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace quvo::sip {
@@ -85,20 +89,30 @@ const char* DatagramName(Datagram kind) {
     return "?";
 }
 
-Framing FrameDatagram(std::string_view data) {
+namespace {
+
+// A header section read: what it is and, for a message, where its body starts and the
+// Content-Length it gives (-1: none).
+struct Headers {
+    Datagram kind = Datagram::Message;
+    size_t bodyStart = 0;
+    long long contentLength = -1;
+};
+
+Headers ReadHeaders(std::string_view data) {
     // Leading CRLFs are ignored (RFC 3261 7.5); CRLFs alone are a keep-alive.
     size_t start = 0;
     while (start < data.size() && (data[start] == '\r' || data[start] == '\n')) ++start;
-    if (data.empty()) return {Datagram::NoStartLine, 0};
-    if (start == data.size()) return {Datagram::KeepAlive, data.size()};
+    if (data.empty()) return {Datagram::NoStartLine};
+    if (start == data.size()) return {Datagram::KeepAlive};
 
     const size_t lineEnd = data.find("\r\n", start);
-    if (lineEnd == std::string_view::npos) return {Datagram::NoStartLine, 0};
+    if (lineEnd == std::string_view::npos) return {Datagram::NoStartLine};
     const size_t headersEnd = data.find("\r\n\r\n", start);
     if (data.substr(start, std::min(headersEnd, data.size()) - start).find('\0') != std::string_view::npos)
-        return {Datagram::NulInHeaders, 0};
-    if (!IsStartLine(data.substr(start, lineEnd - start))) return {Datagram::NoStartLine, 0};
-    if (headersEnd == std::string_view::npos) return {Datagram::OpenHeaders, 0};
+        return {Datagram::NulInHeaders};
+    if (!IsStartLine(data.substr(start, lineEnd - start))) return {Datagram::NoStartLine};
+    if (headersEnd == std::string_view::npos) return {Datagram::OpenHeaders};
     const size_t bodyStart = headersEnd + 4;
 
     // Content-Length, or its compact form "l"; a folded line (leading space) continues the
@@ -112,24 +126,33 @@ Framing FrameDatagram(std::string_view data) {
         at = end + 2;
         // message-header: field-name (a token) HCOLON value.
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return {Datagram::BadHeaderLine, 0};
+        if (colon == std::string_view::npos) return {Datagram::BadHeaderLine};
         std::string_view name = line.substr(0, colon);
         while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
         if (name.empty() || !std::all_of(name.begin(), name.end(), IsTokenChar))
-            return {Datagram::BadHeaderLine, 0};
+            return {Datagram::BadHeaderLine};
         if (!SameLetters(name, "Content-Length") && !SameLetters(name, "l")) continue;
         const std::string_view value = Trim(line.substr(colon + 1));
-        if (value.empty() || !std::all_of(value.begin(), value.end(), IsDigit))
-            return {Datagram::BadLength, 0};
+        if (value.empty() || !std::all_of(value.begin(), value.end(), IsDigit)) return {Datagram::BadLength};
         // More digits than any datagram holds: larger than the body, whatever it says.
         const long long given = value.size() > 9 ? 1000000000LL : std::stoll(std::string(value));
-        if (contentLength >= 0 && given != contentLength) return {Datagram::BadLength, 0};
+        if (contentLength >= 0 && given != contentLength) return {Datagram::BadLength};
         contentLength = given;
     }
-    const size_t body = data.size() - bodyStart;
-    if (contentLength < 0) return {Datagram::Message, data.size()};  // the body runs to the end (18.3)
-    if (static_cast<unsigned long long>(contentLength) > body) return {Datagram::ShortBody, 0};
-    return {Datagram::Message, bodyStart + static_cast<size_t>(contentLength)};
+    return {Datagram::Message, bodyStart, contentLength};
+}
+
+}  // namespace
+
+Framing FrameDatagram(std::string_view data) {
+    const Headers headers = ReadHeaders(data);
+    if (headers.kind == Datagram::KeepAlive) return {Datagram::KeepAlive, data.size()};
+    if (headers.kind != Datagram::Message) return {headers.kind, 0};
+    const size_t body = data.size() - headers.bodyStart;
+    if (headers.contentLength < 0)
+        return {Datagram::Message, data.size()};  // the body runs to the end (18.3)
+    if (static_cast<unsigned long long>(headers.contentLength) > body) return {Datagram::ShortBody, 0};
+    return {Datagram::Message, headers.bodyStart + static_cast<size_t>(headers.contentLength)};
 }
 
 bool LibraryReadsHeaders(std::string_view message) {
@@ -160,6 +183,57 @@ bool Admissible(std::string_view data, size_t& length, std::string& reason) {
     }
 }
 
+void StreamChecker::End(std::string reason) {
+    reason_ = reason.empty() ? "ended" : std::move(reason);
+    held_.clear();
+    body_ = 0;
+}
+
+bool StreamChecker::Feed(std::string_view data, std::string& out) {
+    while (!data.empty() && !Bad()) {
+        if (body_ > 0) {
+            const size_t n = static_cast<size_t>(std::min<unsigned long long>(body_, data.size()));
+            out.append(data.substr(0, n));
+            body_ -= n;
+            data.remove_prefix(n);
+            continue;
+        }
+        if (held_.empty()) {
+            // Between messages CRLFs are keep-alives (RFC 5626 4.4.1): they pass as they come.
+            size_t n = 0;
+            while (n < data.size() && (data[n] == '\r' || data[n] == '\n')) ++n;
+            out.append(data.substr(0, n));
+            data.remove_prefix(n);
+            if (data.empty()) break;
+        }
+        // A header section, held until its empty line.
+        const size_t before = held_.size();
+        held_.append(data);
+        const size_t end = held_.find("\r\n\r\n", scanned_);
+        if (end == std::string::npos) {
+            if (held_.size() > limit_) End("a header section over " + std::to_string(limit_) + " bytes");
+            scanned_ = held_.size() < 3 ? 0 : held_.size() - 3;
+            break;
+        }
+        const std::string_view section(held_.data(), end + 4);
+        const Headers headers = ReadHeaders(section);
+        if (headers.kind != Datagram::Message) {
+            End(DatagramName(headers.kind));
+        } else if (headers.contentLength < 0) {
+            End("no Content-Length");  // which a stream must carry (RFC 3261 20.14)
+        } else if (!LibraryReadsHeaders(section)) {
+            End("headers the SIP parser cannot read");
+        } else {
+            out.append(section);
+            body_ = static_cast<unsigned long long>(headers.contentLength);
+            data.remove_prefix(end + 4 - before);
+            held_.clear();
+            scanned_ = 0;
+        }
+    }
+    return !Bad();
+}
+
 // ---- the receive call, interposed ---------------------------------------------------------------
 
 namespace {
@@ -182,23 +256,32 @@ enum : uint8_t { kUnknown, kOther, kSipSocket };
 constexpr int kTracked = 4096;
 std::array<std::atomic<uint8_t>, kTracked> g_kind{};
 
-bool IsSipSocket(int fd) {
+// Whether fd is a socket of that type at the SIP address. A connection accepted at a port
+// bound to every address has one of them as its own: there the port alone decides.
+bool IsAtSipAddress(int fd, int wantedType) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     int type = 0;
     socklen_t typeLength = sizeof type;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.ss_family != g_sipAddress.ss_family ||
-        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM)
+        ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != wantedType)
         return false;
+    const bool anyAddress = wantedType == SOCK_STREAM;
     if (local.ss_family == AF_INET) {
         const auto& a = reinterpret_cast<const sockaddr_in&>(local);
         const auto& b = reinterpret_cast<const sockaddr_in&>(g_sipAddress);
-        return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+        return a.sin_port == b.sin_port &&
+               (a.sin_addr.s_addr == b.sin_addr.s_addr || (anyAddress && b.sin_addr.s_addr == INADDR_ANY));
     }
     const auto& a = reinterpret_cast<const sockaddr_in6&>(local);
     const auto& b = reinterpret_cast<const sockaddr_in6&>(g_sipAddress);
-    return a.sin6_port == b.sin6_port && std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+    return a.sin6_port == b.sin6_port && (std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0 ||
+                                          (anyAddress && IN6_IS_ADDR_UNSPECIFIED(&b.sin6_addr)));
+}
+
+bool IsSipSocket(int fd) {
+    return IsAtSipAddress(fd, SOCK_DGRAM);
 }
 
 bool Guarded(int fd, int flags) {
@@ -254,6 +337,97 @@ ssize_t GuardedReceive(RecvFrom real, int fd, void* buf, size_t len, int flags, 
     }
 }
 
+// ---- the same for TCP connections to the SIP port ----------------------------------------------
+
+using Recv = ssize_t (*)(int, void*, size_t, int);
+
+Recv RealRecv() {
+    static const Recv real = reinterpret_cast<Recv>(dlsym(RTLD_NEXT, "recv"));
+    return real;
+}
+
+std::atomic<uint64_t> g_ended{0};
+
+// What a descriptor was found to be, for the socket it was then. A socket's inode is its
+// own while it is open, so a new connection on a descriptor number an old one left
+// behind is told apart by one fstat, and the old one's state goes with it.
+struct Connection {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool guarded = false;
+    std::mutex mutex;  // one reader at a time: the checker is the stream's
+    StreamChecker checker;
+    std::string peer;
+    unsigned long long passed = 0;
+};
+
+std::mutex g_connectionsMutex;
+std::unordered_map<int, std::shared_ptr<Connection>> g_connections;
+
+std::shared_ptr<Connection> GuardedConnection(int fd) {
+    struct stat status {};
+    if (!g_armed.load(std::memory_order_acquire) || fd < 0 || ::fstat(fd, &status) != 0 ||
+        !S_ISSOCK(status.st_mode))
+        return nullptr;
+    std::lock_guard lock(g_connectionsMutex);
+    auto& connection = g_connections[fd];
+    if (!connection || connection->device != status.st_dev || connection->inode != status.st_ino) {
+        connection = std::make_shared<Connection>();
+        connection->device = status.st_dev;
+        connection->inode = status.st_ino;
+        connection->guarded = IsAtSipAddress(fd, SOCK_STREAM);
+        if (connection->guarded) {
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+                connection->peer = Sender(reinterpret_cast<sockaddr*>(&peer), length);
+        }
+    }
+    return connection->guarded ? connection : nullptr;
+}
+
+// Reads no more from the kernel than fits the caller's buffer together with what is held,
+// so that every byte checked is given in the same call: none wait for a wake-up that the
+// socket, with nothing more to read, would never give. With everything held it reads on,
+// so a non-blocking socket answers EAGAIN and a blocking one waits for the rest.
+ssize_t GuardedStreamReceive(Recv real, int fd, void* buf, size_t len, int flags, Connection& connection) {
+    if (flags & MSG_PEEK) {
+        errno = EOPNOTSUPP;  // a peek would see bytes that are not yet checked
+        return -1;
+    }
+    StreamChecker& checker = connection.checker;
+    if (checker.Bad()) return 0;
+    if (len == 0) return real(fd, buf, len, flags);
+    thread_local std::vector<char> chunk(65536);
+    std::string out;
+    for (;;) {
+        if (checker.Held() >= std::min(len, chunk.size()))
+            checker.End("a header section larger than the reader's buffer");
+        ssize_t n = 0;
+        if (!checker.Bad()) {
+            n = real(fd, chunk.data(), std::min(len, chunk.size()) - checker.Held(), flags);
+            if (n <= 0) return n;  // the end of the stream takes anything held with it
+            checker.Feed({chunk.data(), static_cast<size_t>(n)}, out);
+        }
+        if (checker.Bad()) {
+            // The reader gets what passed before, then the end of the stream; the socket
+            // shows that end as readable, so it is woken for it.
+            ::shutdown(fd, SHUT_RD);
+            const uint64_t ended = g_ended.fetch_add(1) + 1;
+            bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
+                      "SIP port: ended a TCP connection from %s after %llu bytes (%s); %llu ended so far",
+                      connection.peer.c_str(), connection.passed + out.size(), checker.Reason().c_str(),
+                      static_cast<unsigned long long>(ended));
+        }
+        if (!out.empty()) {
+            std::memcpy(buf, out.data(), out.size());
+            connection.passed += out.size();
+            return static_cast<ssize_t>(out.size());
+        }
+        if (checker.Bad()) return 0;
+    }
+}
+
 }  // namespace
 
 bool GuardSipPort(const std::string& host, int port) {
@@ -266,12 +440,20 @@ bool GuardSipPort(const std::string& host, int port) {
     std::memcpy(&g_sipAddress, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof g_sipAddress));
     freeaddrinfo(found);
     for (auto& kind : g_kind) kind.store(kUnknown, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(g_connectionsMutex);
+        g_connections.clear();
+    }
     g_armed.store(true, std::memory_order_release);
     return true;
 }
 
 uint64_t DroppedDatagrams() {
     return g_dropped.load();
+}
+
+uint64_t EndedConnections() {
+    return g_ended.load();
 }
 
 }  // namespace quvo::sip
@@ -287,4 +469,17 @@ extern "C" ssize_t recvfrom(int fd, void* __restrict buf, size_t len, int flags,
     }
     if (!quvo::sip::Guarded(fd, flags)) return real(fd, buf, len, flags, from, fromLength);
     return quvo::sip::GuardedReceive(real, fd, buf, len, flags, from, fromLength);
+}
+
+// ... and reads its TCP connections with recv.
+extern "C" ssize_t recv(int fd, void* buf, size_t len, int flags) {
+    const auto real = quvo::sip::RealRecv();
+    if (!real) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const auto connection = quvo::sip::GuardedConnection(fd);
+    if (!connection) return real(fd, buf, len, flags);
+    std::lock_guard lock(connection->mutex);
+    return quvo::sip::GuardedStreamReceive(real, fd, buf, len, flags, *connection);
 }

@@ -39,9 +39,39 @@ bool LibraryReadsHeaders(std::string_view message);
 // What passes to the library: a whole message whose headers it reads, or a keep-alive.
 bool Admissible(std::string_view data, size_t& length, std::string& reason);
 
-// Arms the guard on the UDP socket bound to host:port (the phone's SIP address). Every
-// other descriptor is looked up once and left alone. False when host does not resolve.
+// The same guard for a byte stream (a TCP connection to the SIP port), where the library
+// keeps one parser per connection. The bytes pass as they come, except a header section:
+// it is held back until it is whole and then checked as a datagram's is, so the library
+// only ever reads whole, checked header sections and the bodies their Content-Length gives.
+class StreamChecker {
+  public:
+    explicit StreamChecker(size_t limit = 65536) : limit_(limit) {}
+
+    // Takes the next bytes of the stream and appends to out every byte that may now pass.
+    // False once the stream is bad: nothing more passes (out may still have taken the
+    // bytes of the whole messages before the bad one).
+    bool Feed(std::string_view data, std::string& out);
+
+    // Ends the stream from outside (nothing more passes).
+    void End(std::string reason);
+
+    bool Bad() const { return !reason_.empty(); }
+    const std::string& Reason() const { return reason_; }
+    size_t Held() const { return held_.size(); }
+
+  private:
+    size_t limit_;
+    std::string held_;             // the start of a header section that is not yet whole
+    size_t scanned_ = 0;           // how far held_ was searched for the empty line
+    unsigned long long body_ = 0;  // body bytes still to pass
+    std::string reason_;
+};
+
+// Arms the guard on the UDP socket bound to host:port (the phone's SIP address), and on
+// the TCP connections accepted at it. Every other descriptor is looked up once (per
+// socket) and left alone. False when host does not resolve.
 bool GuardSipPort(const std::string& host, int port);
 uint64_t DroppedDatagrams();
+uint64_t EndedConnections();
 
 }  // namespace quvo::sip

@@ -377,6 +377,154 @@ TEST(DatagramGuard, DropsAtTheGuardedPortOnlyAndNeverBlocks) {
     ::close(other);
 }
 
+// ---- the same guard on a TCP connection --------------------------------------------------------
+
+const std::string kOk =
+    "SIP/2.0 200 OK\r\nVia: SIP/2.0/TCP 127.0.0.1:5060;branch=z9hG4bK2\r\nFrom: <sip:a@127.0.0.1>;tag=1\r\n"
+    "To: <sip:c@d>;tag=2\r\nCall-ID: y\r\nCSeq: 2 BYE\r\nl: 0\r\n\r\n";
+const std::string kBroken = Replace(kInvite, "Call-ID:",
+                                    "\xb3"
+                                    "all-ID:");
+
+bool StartsMessage(const std::string& stream, size_t at) {
+    return stream.compare(at, 7, "INVITE ") == 0 || stream.compare(at, 8, "SIP/2.0 ") == 0;
+}
+
+TEST(StreamGuard, PassesWholeHeaderSectionsWhereverTheStreamIsCut) {
+    // Keep-alives, a message with a body, one without, a ping between them, folded and
+    // compact headers, and a pong at the end.
+    const std::string stream =
+        "\r\n\r\n" + kInvite + kOk + "\r\n\r\n" +
+        Replace(kInvite, "To: <sip:1001@127.0.0.1>\r\n", "To: <sip:1001@127.0.0.1>\r\n ;x=1\r\n") + "\r\n";
+    {
+        StreamChecker whole;
+        std::string out;
+        EXPECT_TRUE(whole.Feed(stream, out));
+        EXPECT_EQ(out, stream);
+        EXPECT_EQ(whole.Held(), 0u);
+    }
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        StreamChecker checker;
+        std::string out;
+        ASSERT_TRUE(checker.Feed(std::string_view(stream).substr(0, cut), out)) << checker.Reason();
+        // Everything before the cut passed, except the start of a header section.
+        ASSERT_EQ(stream.compare(0, out.size(), out), 0);
+        if (out.size() < cut) {
+            EXPECT_TRUE(StartsMessage(stream, out.size())) << cut;
+            EXPECT_EQ(checker.Held(), cut - out.size());
+        }
+        ASSERT_TRUE(checker.Feed(std::string_view(stream).substr(cut), out)) << checker.Reason();
+        ASSERT_EQ(out, stream) << cut;
+    }
+    StreamChecker bytes;
+    std::string out;
+    for (char c : stream) ASSERT_TRUE(bytes.Feed(std::string_view(&c, 1), out)) << bytes.Reason();
+    EXPECT_EQ(out, stream);
+}
+
+TEST(StreamGuard, EndsTheStreamAtTheFirstBadMessage) {
+    auto passes = [](const std::string& stream, size_t limit = 65536) {
+        StreamChecker checker(limit);
+        std::string out;
+        for (size_t at = 0; at < stream.size(); at += 7)
+            if (!checker.Feed(std::string_view(stream).substr(at, 7), out)) break;
+        EXPECT_EQ(checker.Held(), 0u);
+        return std::make_pair(out, checker.Reason());
+    };
+    // What passed before stays passed; the bad header section and all after it do not.
+    EXPECT_EQ(passes(kInvite + kBroken + kInvite),
+              std::make_pair(kInvite, std::string("a header line without a name")));
+    EXPECT_EQ(passes("\r\n" + kOk + "IN<VITE sip:x SIP/2.0\r\nl: 0\r\n\r\n" + kOk),
+              std::make_pair("\r\n" + kOk, std::string("no start line")));
+    EXPECT_EQ(passes(Replace(kOk, "l: 0\r\n", "")).second, "no Content-Length");
+    EXPECT_EQ(passes(Replace(kOk, "l: 0", "l: 0x")).second, "a malformed Content-Length");
+    EXPECT_EQ(passes(Replace(kOk, "CSeq: 2", std::string("CSeq: \0", 7))).second,
+              "a NUL byte in the headers");
+    // A body is the library's to read, whatever it holds.
+    const std::string oddBody = Replace(Replace(kInvite, "v=0\r\ns=-\r\nm=audio 5998 RTP/AVP 0\r\n",
+                                                "\xb3"
+                                                "all-ID: x\r\n\r\n\r\nINVITE x \r\n\r\n"),
+                                        "Content-Length: 34", "Content-Length: 29");
+    EXPECT_EQ(passes(oddBody + kOk), std::make_pair(oddBody + kOk, std::string()));
+    // A header section that never ends is not held past the limit.
+    const std::string endless = "INVITE sip:x SIP/2.0\r\nX: " + std::string(5000, 'a');
+    EXPECT_EQ(passes(kOk + endless, 1024),
+              std::make_pair(kOk, std::string("a header section over 1024 bytes")));
+    EXPECT_EQ(passes("INVITE sip:x SIP/2.0\nl: 0\n\n" + std::string(2000, '\n'), 1024).second,
+              "a header section over 1024 bytes");  // bare line feeds end nothing
+}
+
+TEST(StreamGuard, EndsBadConnectionsAtTheSipPortOnly) {
+    auto listening = [] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        return std::make_pair(fd, addr);
+    };
+    auto [sip, sipAddress] = listening();
+    auto [other, otherAddress] = listening();
+    GuardSipPort("127.0.0.1", ntohs(sipAddress.sin_port));
+    const uint64_t endedBefore = EndedConnections();
+    struct Pair {
+        int client = -1, server = -1;
+        ~Pair() {
+            ::close(client);
+            ::close(server);
+        }
+    };
+    auto connect = [](int listener, const sockaddr_in& to) {
+        auto pair = std::make_unique<Pair>();
+        pair->client = ::socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(::connect(pair->client, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+        pair->server = ::accept(listener, nullptr, nullptr);
+        return pair;
+    };
+    auto send = [](int fd, const std::string& data) {
+        ASSERT_EQ(::send(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+        std::this_thread::sleep_for(20ms);
+    };
+    std::vector<char> buf(65536);
+    auto receive = [&](int fd, size_t room = 65536) {
+        const ssize_t n = ::recv(fd, buf.data(), room, MSG_DONTWAIT);
+        return n < 0 ? "errno " + std::to_string(errno) : std::string(buf.data(), static_cast<size_t>(n));
+    };
+
+    auto first = connect(sip, sipAddress);
+    send(first->client, kInvite + kBroken + kInvite);
+    EXPECT_EQ(receive(first->server), kInvite);
+    EXPECT_EQ(receive(first->server), "");  // the end of the stream, for good
+    EXPECT_EQ(receive(first->server), "");
+    EXPECT_EQ(EndedConnections() - endedBefore, 1u);
+    first.reset();
+
+    // The next connection (on the same descriptor number, likely) starts afresh. A header
+    // section is held until it is whole; nothing checked waits for another read.
+    auto second = connect(sip, sipAddress);
+    send(second->client, kOk + kInvite.substr(0, 100));
+    EXPECT_EQ(receive(second->server), kOk);
+    EXPECT_EQ(receive(second->server), "errno " + std::to_string(EAGAIN));
+    send(second->client, kInvite.substr(100, 200));  // the rest of the headers and 6 body bytes
+    EXPECT_EQ(receive(second->server), kInvite.substr(0, 300));
+    send(second->client, kInvite.substr(300) + kOk);
+    EXPECT_EQ(receive(second->server, 20), kInvite.substr(300, 20));  // the body, in the reader's measure
+    EXPECT_EQ(receive(second->server), kInvite.substr(320) + kOk);
+    // A header section larger than the reader's buffer ends the connection.
+    send(second->client, kOk);
+    EXPECT_EQ(receive(second->server, 100), "");
+    EXPECT_EQ(EndedConnections() - endedBefore, 2u);
+
+    auto elsewhere = connect(other, otherAddress);
+    send(elsewhere->client, kBroken);
+    EXPECT_EQ(receive(elsewhere->server), kBroken);  // any other connection is left alone
+    ::close(sip);
+    ::close(other);
+}
+
 TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
     // A stand-in registrar: a UDP socket that answers what it is asked.
     const int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);

@@ -96,6 +96,14 @@ def dropped_so_far(phone):
     return int(counts[-1]) if counts else 0
 
 
+def ended_so_far(phone):
+    """The phone's own count of TCP connections its SIP port ended, from its log (0 when none)."""
+    log = os.path.join(phone.env.env["XDG_STATE_HOME"], "quvo-sipphone", f"core-{phone.address}-5060", "sip.log")
+    with open(log, "rb") as f:
+        counts = re.findall(rb"SIP port: ended a TCP connection .*; (\d+) ended so far", f.read())
+    return int(counts[-1]) if counts else 0
+
+
 class Hostile(PhoneCase):
     def test_garbage_at_the_sip_port(self):
         far = self.far_end()
@@ -145,6 +153,28 @@ class Hostile(PhoneCase):
         # Both of the first pair, and the first of the second (the second is a whole message
         # with an unknown method, for the library to turn away).
         self.assertEqual(dropped_so_far(phone), 3)
+
+    def test_two_messages_on_one_connection(self):
+        # The same pair on a TCP connection to the SIP port (the library keeps a parser per
+        # connection), twice: the phone ends each connection at its first bad message.
+        far = self.far_end()
+        phone, console = self.start_phone()
+        for pair in (POISON, POISON_RIGHT_LENGTHS):
+            with socket.create_connection((phone.address, 5060), timeout=5) as s:
+                try:
+                    for packet in pair:
+                        s.sendall(packet.replace(b"{h}", phone.address.encode()))
+                        time.sleep(0.3)
+                    self.assertEqual(s.recv(100), b"")  # ended by the phone
+                except ConnectionResetError:
+                    pass  # ended with unread bytes
+        time.sleep(0.5)
+        self.assertIsNone(phone.proc.poll(), "quvo-sipphone died of two messages on one connection")
+        self.assertEqual(ended_so_far(phone), 2)
+        self.connect(console, far)
+        far.hangup()
+        wait_for(lambda: any("TsIdle" in e and e.endswith(f"OtherParty={far.number}") for e in console.events()),
+                 10, "the call to end")
 
     def test_a_far_end_that_never_answers(self):
         far = self.far_end(auto_answer=False)
