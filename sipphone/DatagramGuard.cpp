@@ -155,7 +155,7 @@ Framing FrameDatagram(std::string_view data) {
     return {Datagram::Message, headers.bodyStart + static_cast<size_t>(headers.contentLength)};
 }
 
-bool LibraryReadsHeaders(std::string_view message) {
+bool LibraryReadsHeaders(std::string_view message, long long* contentLength) {
     size_t start = 0;
     while (start < message.size() && (message[start] == '\r' || message[start] == '\n')) ++start;
     const size_t end = message.find("\r\n\r\n", start);
@@ -166,7 +166,13 @@ bool LibraryReadsHeaders(std::string_view message) {
     size_t read = 0;
     belle_sip_message_t* parsed = belle_sip_message_parse_raw(headers.c_str(), headers.size(), &read);
     if (!parsed) return false;
-    belle_sip_object_unref(belle_sip_object_ref(parsed));
+    belle_sip_object_ref(parsed);
+    if (contentLength) {
+        const auto* length = belle_sip_message_get_header_by_type(parsed, belle_sip_header_content_length_t);
+        *contentLength =
+            length ? static_cast<long long>(belle_sip_header_content_length_get_content_length(length)) : -1;
+    }
+    belle_sip_object_unref(parsed);
     return read > 0;
 }
 
@@ -221,8 +227,13 @@ bool StreamChecker::Feed(std::string_view data, std::string& out) {
             End(DatagramName(headers.kind));
         } else if (headers.contentLength < 0) {
             End("no Content-Length");  // which a stream must carry (RFC 3261 20.14)
-        } else if (!LibraryReadsHeaders(section)) {
+        } else if (headers.contentLength >= 1000000000LL) {
+            End(DatagramName(Datagram::BadLength));
+        } else if (long long libraryLength = -1; !LibraryReadsHeaders(section, &libraryLength)) {
             End("headers the SIP parser cannot read");
+        } else if (libraryLength != headers.contentLength) {
+            // Where the library would take the body to end, the next header section starts.
+            End("a Content-Length the SIP parser reads otherwise");
         } else {
             out.append(section);
             body_ = static_cast<unsigned long long>(headers.contentLength);

@@ -33,8 +33,9 @@ struct Framing {
 };
 Framing FrameDatagram(std::string_view data);
 
-// Whether the SIP library's own parser reads a message's header section.
-bool LibraryReadsHeaders(std::string_view message);
+// Whether the SIP library's own parser reads a message's header section; contentLength,
+// when given, takes the body length it read from it (-1: none).
+bool LibraryReadsHeaders(std::string_view message, long long* contentLength = nullptr);
 
 // What passes to the library: a whole message whose headers it reads, or a keep-alive.
 bool Admissible(std::string_view data, size_t& length, std::string& reason);
