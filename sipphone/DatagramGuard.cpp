@@ -315,7 +315,12 @@ std::string Sender(const sockaddr* from, socklen_t length) {
     if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(from);
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+        // Appended piece by piece: GCC 12 at -O3 takes "[" + std::string for an overlapping copy.
+        std::string sender = "[";
+        sender += text;
+        sender += "]:";
+        sender += std::to_string(ntohs(in6->sin6_port));
+        return sender;
     }
     return text;
 }
