@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "SipSettings.h"
+
 namespace quvo::sip {
 namespace {
 
@@ -40,24 +42,11 @@ LocalRegistrar::~LocalRegistrar() {
 bool LocalRegistrar::Open(const std::string& host, std::string& error) {
     sockaddr_storage storage{};
     socklen_t length = 0;
-    const bool v6 = host.find(':') != std::string::npos;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) {
-            error = "the registrar needs a numeric address, not " + host;
-            return false;
-        }
-        length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        if (::inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) {
-            error = "the registrar needs a numeric address, not " + host;
-            return false;
-        }
-        length = sizeof *a;
+    if (!NumericSocketAddress(host, 0, storage, length)) {
+        error = "the registrar needs a numeric address, not " + host;
+        return false;
     }
+    const bool v6 = storage.ss_family == AF_INET6;
     fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {

@@ -8,27 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "SipSettings.h"
+
 namespace quvo::sip {
 namespace {
 
 constexpr auto kInterval = std::chrono::milliseconds(1000);
 constexpr int kUnansweredIsGone = 2;
-
-bool Fill(const std::string& host, int port, sockaddr_storage& storage, socklen_t& length) {
-    storage = {};
-    if (host.find(':') != std::string::npos) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *a;
-        return ::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) == 1;
-    }
-    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-    a->sin_family = AF_INET;
-    a->sin_port = htons(static_cast<uint16_t>(port));
-    length = sizeof *a;
-    return ::inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
-}
 
 std::string HostPart(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -43,8 +29,9 @@ RegistrarProbe::~RegistrarProbe() {
 bool RegistrarProbe::Open(const std::string& localHost, const std::string& registrarHost, int registrarPort) {
     sockaddr_storage local{}, remote{};
     socklen_t localLength = 0, remoteLength = 0;
-    if (!Fill(localHost, 0, local, localLength) ||
-        !Fill(registrarHost, registrarPort, remote, remoteLength) || local.ss_family != remote.ss_family)
+    if (!NumericSocketAddress(localHost, 0, local, localLength) ||
+        !NumericSocketAddress(registrarHost, registrarPort, remote, remoteLength) ||
+        local.ss_family != remote.ss_family)
         return false;
     fd_ = ::socket(local.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     // Connected, so that the host's "port unreachable" comes back as ECONNREFUSED.

@@ -156,25 +156,26 @@ std::string CallerIdentity(const std::string& displayName, const std::string& nu
     return name.empty() || name == number ? number : name + " <" + number + ">";
 }
 
-std::string ListenProblem(const std::string& host, int port) {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    const bool v6 = host.find(':') != std::string::npos;
-    if (v6) {
+bool NumericSocketAddress(const std::string& host, int port, sockaddr_storage& storage, socklen_t& length) {
+    storage = {};
+    if (host.find(':') != std::string::npos) {
         auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
         a->sin6_family = AF_INET6;
         a->sin6_port = htons(static_cast<uint16_t>(port));
-        if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1)
-            return "sSipListen needs a numeric address";
         length = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<uint16_t>(port));
-        if (::inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1)
-            return "sSipListen needs a numeric address";
-        length = sizeof *a;
+        return ::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) == 1;
     }
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    length = sizeof *a;
+    return ::inet_pton(AF_INET, host.c_str(), &a->sin_addr) == 1;
+}
+
+std::string ListenProblem(const std::string& host, int port) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (!NumericSocketAddress(host, port, storage, length)) return "sSipListen needs a numeric address";
     // Bound without SO_REUSEADDR: a SIP stack listening there already makes this fail,
     // where the core itself would share the port and miss half the requests.
     for (int type : {SOCK_DGRAM, SOCK_STREAM}) {

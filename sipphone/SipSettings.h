@@ -3,6 +3,8 @@
 // remote address into the number and name that the events show.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,6 +47,9 @@ std::string DestinationUri(const std::string& destination, const SipAccount& acc
 // its host; and the caller identity of IncomingCall: "Name <number>", or the number alone.
 std::string PartyNumber(const std::string& user, const std::string& host);
 std::string CallerIdentity(const std::string& displayName, const std::string& number);
+
+// The socket address of a numeric IPv4 or IPv6 address and a port; false for anything else.
+bool NumericSocketAddress(const std::string& host, int port, sockaddr_storage& storage, socklen_t& length);
 
 // A reason to refuse to start when ADDRESS:PORT of sSipListen is taken (UDP or TCP) or not
 // this machine's; empty when the phone can listen there.
