@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -176,27 +177,35 @@ bool LibraryReadsHeaders(std::string_view message, long long* contentLength) {
     return read > 0;
 }
 
-bool Admissible(std::string_view data, size_t& length, std::string& reason) {
+Verdict JudgeDatagram(std::string_view data, const ScreenPolicy& policy) {
     const Framing framing = FrameDatagram(data);
-    length = framing.length;
-    switch (framing.kind) {
-        case Datagram::KeepAlive: return true;
-        case Datagram::Message:
-            if (LibraryReadsHeaders(data.substr(0, framing.length))) return true;
-            reason = "headers the SIP parser cannot read";
-            return false;
-        default: reason = DatagramName(framing.kind); return false;
-    }
+    if (framing.kind == Datagram::KeepAlive) return {Screened::Action::Pass, framing.length, {}, {}};
+    if (framing.kind != Datagram::Message) return {Screened::Action::Drop, 0, {}, DatagramName(framing.kind)};
+    const std::string_view message = data.substr(0, framing.length);
+    // The limits before the library's parser, whose time they bound.
+    if (auto problem = LengthProblem(message); !problem.empty())
+        return {Screened::Action::Drop, 0, {}, std::move(problem)};
+    if (!LibraryReadsHeaders(message))
+        return {Screened::Action::Drop, 0, {}, "headers the SIP parser cannot read"};
+    Screened screened = Screen(message, policy);
+    return {screened.action, framing.length, std::move(screened.message), std::move(screened.reason)};
 }
 
 void StreamChecker::End(std::string reason) {
     reason_ = reason.empty() ? "ended" : std::move(reason);
     held_.clear();
     body_ = 0;
+    skip_ = 0;
 }
 
 bool StreamChecker::Feed(std::string_view data, std::string& out) {
     while (!data.empty() && !Bad()) {
+        if (skip_ > 0) {
+            const size_t n = static_cast<size_t>(std::min<unsigned long long>(skip_, data.size()));
+            skip_ -= n;
+            data.remove_prefix(n);
+            continue;
+        }
         if (body_ > 0) {
             const size_t n = static_cast<size_t>(std::min<unsigned long long>(body_, data.size()));
             out.append(data.substr(0, n));
@@ -223,20 +232,32 @@ bool StreamChecker::Feed(std::string_view data, std::string& out) {
         }
         const std::string_view section(held_.data(), end + 4);
         const Headers headers = ReadHeaders(section);
+        Screened screened;
         if (headers.kind != Datagram::Message) {
             End(DatagramName(headers.kind));
         } else if (headers.contentLength < 0) {
             End("no Content-Length");  // which a stream must carry (RFC 3261 20.14)
         } else if (headers.contentLength >= 1000000000LL) {
             End(DatagramName(Datagram::BadLength));
+        } else if (auto problem = LengthProblem(section); !problem.empty()) {
+            End(std::move(problem));
         } else if (long long libraryLength = -1; !LibraryReadsHeaders(section, &libraryLength)) {
             End("headers the SIP parser cannot read");
         } else if (libraryLength != headers.contentLength) {
             // Where the library would take the body to end, the next header section starts.
             End("a Content-Length the SIP parser reads otherwise");
+        } else if (screened = Screen(section, policy_); screened.action == Screened::Action::Drop) {
+            End(std::move(screened.reason));
         } else {
-            out.append(section);
-            body_ = static_cast<unsigned long long>(headers.contentLength);
+            if (screened.action == Screened::Action::Answer) {
+                answers_ += screened.message;
+                lastAnswered_ = std::move(screened.reason);
+                skip_ = static_cast<unsigned long long>(headers.contentLength);
+            } else {
+                out.append(screened.action == Screened::Action::Rewrite ? std::string_view(screened.message)
+                                                                        : section);
+                body_ = static_cast<unsigned long long>(headers.contentLength);
+            }
             data.remove_prefix(end + 4 - before);
             held_.clear();
             scanned_ = 0;
@@ -258,7 +279,10 @@ RecvFrom Real() {
 
 std::atomic<bool> g_armed{false};
 sockaddr_storage g_sipAddress{};
+ScreenPolicy g_policy;  // set before the guard is armed, read only afterwards
 std::atomic<uint64_t> g_dropped{0};
+std::atomic<uint64_t> g_answered{0};
+std::atomic<int> g_sipFd{-1};
 
 // What each descriptor was found to be. The SIP library peeks at its port before every
 // read, and a peek looks the descriptor up afresh, as does every read of the SIP socket: a
@@ -301,6 +325,7 @@ bool Guarded(int fd, int flags) {
     if (g_kind[fd].load(std::memory_order_relaxed) == kOther && !(flags & MSG_PEEK)) return false;
     const bool sip = IsSipSocket(fd);
     g_kind[fd].store(sip ? kSipSocket : kOther, std::memory_order_relaxed);
+    if (sip) g_sipFd.store(fd, std::memory_order_relaxed);
     return sip;
 }
 
@@ -325,30 +350,73 @@ std::string Sender(const sockaddr* from, socklen_t length) {
     return text;
 }
 
-// Reads (or peeks at) the first admissible datagram: each one before it is taken off the
-// queue and counted. Once one is dropped only what is queued already is read, so a caller
-// that polled for one datagram never blocks: with nothing else there it gets EAGAIN.
+// The last datagram judged on this thread. The SIP library peeks at every datagram before
+// it reads it: the read finds the same bytes and takes the verdict already given, so each
+// datagram costs one parse of the guard's beside the library's own.
+struct Judged {
+    int fd = -1;
+    std::string bytes;
+    Verdict verdict;
+};
+
+const Verdict& Judge(int fd, std::string_view data) {
+    thread_local Judged last;
+    if (last.fd != fd || last.bytes != data) {
+        last.verdict = JudgeDatagram(data, g_policy);
+        last.fd = fd;
+        last.bytes.assign(data);
+    }
+    return last.verdict;
+}
+
+// Reads (or peeks at) the first datagram that passes, as the guard lets it: each one
+// before it is taken off the queue, answered when the screen says so, and counted. Once
+// one is taken off only what is queued already is read, so a caller that polled for one
+// datagram never blocks: with nothing else there a read gets EAGAIN, which the library's
+// reader passes over. A peek then gets an empty datagram from the last sender instead: the
+// library takes a failed peek at its port for a broken socket, and opens it anew, ending
+// every transaction under way on it (a call being set up, a registration).
 ssize_t GuardedReceive(RecvFrom real, int fd, void* buf, size_t len, int flags, sockaddr* from,
                        socklen_t* fromLength) {
     thread_local std::vector<char> whole(65536);  // more than any UDP datagram holds
-    const socklen_t roomForAddress = fromLength ? *fromLength : 0;
-    for (;;) {
-        if (fromLength) *fromLength = roomForAddress;
-        const ssize_t n = real(fd, whole.data(), whole.size(), flags & ~MSG_TRUNC, from, fromLength);
-        if (n < 0) return n;
-        size_t length = 0;
-        std::string reason;
-        if (Admissible({whole.data(), static_cast<size_t>(n)}, length, reason)) {
+    const bool peek = flags & MSG_PEEK;
+    for (bool takenOff = false;; takenOff = true) {
+        sockaddr_storage sender{};
+        socklen_t senderLength = sizeof sender;
+        const ssize_t n = real(fd, whole.data(), whole.size(), flags & ~MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (n < 0 && !(takenOff && peek && (errno == EAGAIN || errno == EWOULDBLOCK))) return n;
+        if (n < 0) return 0;  // `from` still names the last sender
+        if (from && fromLength) {
+            std::memcpy(from, &sender, std::min<size_t>(*fromLength, senderLength));
+            *fromLength = senderLength;
+        }
+        const Verdict& verdict = Judge(fd, {whole.data(), static_cast<size_t>(n)});
+        if (verdict.action == Screened::Action::Pass || verdict.action == Screened::Action::Rewrite) {
+            const bool rewritten = verdict.action == Screened::Action::Rewrite;
+            const char* bytes = rewritten ? verdict.message.data() : whole.data();
+            const size_t length = rewritten ? verdict.message.size() : verdict.length;
             const size_t given = std::min(len, length);
-            if (given) std::memcpy(buf, whole.data(), given);
+            if (given) std::memcpy(buf, bytes, given);
             return static_cast<ssize_t>((flags & MSG_TRUNC) ? length : given);
         }
-        if (flags & MSG_PEEK) real(fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
-        const uint64_t dropped = g_dropped.fetch_add(1) + 1;
-        const std::string sender = Sender(from, fromLength ? *fromLength : 0);
-        bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
-                  "SIP port: dropped a datagram of %zd bytes from %s (%s); %llu dropped so far", n,
-                  sender.c_str(), reason.c_str(), static_cast<unsigned long long>(dropped));
+        if (peek) real(fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
+        const std::string text = Sender(reinterpret_cast<sockaddr*>(&sender), senderLength);
+        if (verdict.action == Screened::Action::Answer) {
+            // Back to where the request came from, as rport has it (RFC 3581).
+            ::sendto(fd, verdict.message.data(), verdict.message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                     reinterpret_cast<sockaddr*>(&sender), senderLength);
+            const uint64_t answered = g_answered.fetch_add(1) + 1;
+            const std::string status = verdict.message.substr(0, verdict.message.find('\r'));
+            bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
+                      "SIP port: answered %s from %s with %s; %llu answered so far", verdict.reason.c_str(),
+                      text.c_str(), status.c_str(), static_cast<unsigned long long>(answered));
+        } else {
+            const uint64_t dropped = g_dropped.fetch_add(1) + 1;
+            bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
+                      "SIP port: dropped a datagram of %zd bytes from %s (%s); %llu dropped so far", n,
+                      text.c_str(), verdict.reason.c_str(), static_cast<unsigned long long>(dropped));
+        }
         flags |= MSG_DONTWAIT;
     }
 }
@@ -368,6 +436,7 @@ std::atomic<uint64_t> g_ended{0};
 // own while it is open, so a new connection on a descriptor number an old one left
 // behind is told apart by one fstat, and the old one's state goes with it.
 struct Connection {
+    explicit Connection(const ScreenPolicy& policy) : checker(65536, policy) {}
     dev_t device = 0;
     ino_t inode = 0;
     bool guarded = false;
@@ -388,7 +457,7 @@ std::shared_ptr<Connection> GuardedConnection(int fd) {
     std::lock_guard lock(g_connectionsMutex);
     auto& connection = g_connections[fd];
     if (!connection || connection->device != status.st_dev || connection->inode != status.st_ino) {
-        connection = std::make_shared<Connection>();
+        connection = std::make_shared<Connection>(g_policy);
         connection->device = status.st_dev;
         connection->inode = status.st_ino;
         connection->guarded = IsAtSipAddress(fd, SOCK_STREAM);
@@ -424,6 +493,14 @@ ssize_t GuardedStreamReceive(Recv real, int fd, void* buf, size_t len, int flags
             n = real(fd, chunk.data(), std::min(len, chunk.size()) - checker.Held(), flags);
             if (n <= 0) return n;  // the end of the stream takes anything held with it
             checker.Feed({chunk.data(), static_cast<size_t>(n)}, out);
+            if (const std::string answers = checker.TakeAnswers(); !answers.empty()) {
+                ::send(fd, answers.data(), answers.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                const uint64_t answered = g_answered.fetch_add(1) + 1;
+                bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING,
+                          "SIP port: answered %s on a TCP connection from %s itself; %llu answered so far",
+                          checker.LastAnswered().c_str(), connection.peer.c_str(),
+                          static_cast<unsigned long long>(answered));
+            }
         }
         if (checker.Bad()) {
             // The reader gets what passed before, then the end of the stream; the socket
@@ -446,7 +523,7 @@ ssize_t GuardedStreamReceive(Recv real, int fd, void* buf, size_t len, int flags
 
 }  // namespace
 
-bool GuardSipPort(const std::string& host, int port) {
+bool GuardSipPort(const std::string& host, int port, ScreenPolicy policy) {
     // The address as the SIP library binds it: IPv6 only when written as such.
     addrinfo hints{};
     hints.ai_family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
@@ -455,6 +532,8 @@ bool GuardSipPort(const std::string& host, int port) {
     if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) return false;
     std::memcpy(&g_sipAddress, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof g_sipAddress));
     freeaddrinfo(found);
+    g_policy = std::move(policy);
+    g_sipFd.store(-1);
     for (auto& kind : g_kind) kind.store(kUnknown, std::memory_order_relaxed);
     {
         std::lock_guard lock(g_connectionsMutex);
@@ -466,6 +545,17 @@ bool GuardSipPort(const std::string& host, int port) {
 
 uint64_t DroppedDatagrams() {
     return g_dropped.load();
+}
+
+uint64_t AnsweredRequests() {
+    return g_answered.load();
+}
+
+bool SipPortReadable() {
+    const int fd = g_sipFd.load(std::memory_order_relaxed);
+    if (!g_armed.load(std::memory_order_acquire) || fd < 0 || !IsSipSocket(fd)) return false;
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN);
 }
 
 uint64_t EndedConnections() {

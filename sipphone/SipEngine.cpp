@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "DatagramGuard.h"
 #include "NullSoundCard.h"
 
 namespace quvo::sip {
@@ -28,6 +29,9 @@ using namespace std::chrono_literals;
 // one only delays noticing incoming calls.
 constexpr auto kBusyBeat = 20ms;
 constexpr auto kIdleBeat = 250ms;
+// How many waiting datagrams one beat takes at most, and for how long.
+constexpr int kBacklogDatagrams = 512;
+constexpr auto kBacklogTime = 100ms;
 // How often a lost registration is tried again.
 constexpr auto kRegisterRetry = 2s;
 // Expiry of the registration: short over UDP, where only a failed refresh shows the loss.
@@ -61,8 +65,13 @@ std::string Lower(std::string text) {
 
 // ---- the library's log, into the phone's own log file ----------------------------------------
 
+// The log is bounded whatever the traffic: past kLogLimit it becomes sip.log.1 (the one
+// before that goes) and a new sip.log begins.
+constexpr long kLogLimit = 2L << 20;
+
 std::mutex g_logMutex;
 FILE* g_log = nullptr;
+std::string g_logPath;
 
 void LogLine(void*, const char* domain, BctbxLogLevel level, const char* fmt, va_list args) {
     std::lock_guard lock(g_logMutex);
@@ -75,11 +84,18 @@ void LogLine(void*, const char* domain, BctbxLogLevel level, const char* fmt, va
     std::vfprintf(g_log, fmt, args);
     std::fputc('\n', g_log);
     std::fflush(g_log);
+    if (std::ftell(g_log) > kLogLimit) {
+        std::fclose(g_log);
+        std::rename(g_logPath.c_str(), (g_logPath + ".1").c_str());
+        g_log = std::fopen(g_logPath.c_str(), "we");
+    }
 }
 
 void OpenLog(const std::string& path) {
     std::lock_guard lock(g_logMutex);
-    if (!g_log) g_log = std::fopen(path.c_str(), "we");
+    if (g_log) return;
+    g_logPath = path;
+    g_log = std::fopen(path.c_str(), "we");
 }
 
 void KeepHandler(bctbx_log_handler_t*) {}
@@ -181,8 +197,15 @@ bool SipEngine::OpenCore(std::string& error) {
             << "echocancellation=0\n"
             << "[video]\n"
             << "capture=0\ndisplay=0\nautomatically_initiate=0\nautomatically_accept=0\n"
+            // Nothing that traffic brings is kept: no message or call database, no call
+            // history, no ZRTP secrets (the phone takes no text messages, see MessageScreen.h).
+            << "[storage]\n"
+            << "uri=null\n"
+            << "call_logs_db_uri=null\n"
+            << "zrtp_secrets_db_uri=null\n"
             << "[misc]\n"
             << "history_max_size=0\n"
+            << "max_call_logs=0\n"
             << "conference_layout=0\n";
         if (!out) {
             error = "cannot write " + rc;
@@ -330,6 +353,12 @@ void SipEngine::Tick() {
     if (!core_ || stopped_) return;
     localRegistrar_.Poll();
     core_->iterate();
+    // The core takes one datagram each time it runs: all that waits at the SIP port is taken
+    // now, so that a sender of many keeps no caller waiting (bounded, should they never stop).
+    const auto until = std::chrono::steady_clock::now() + kBacklogTime;
+    for (int n = 0; n < kBacklogDatagrams && SipPortReadable() && std::chrono::steady_clock::now() < until;
+         ++n)
+        core_->iterate();
     WatchRegistrar();
     Flush();
     Schedule(calls_.empty() && core_->getCallsNb() == 0 ? kIdleBeat : kBusyBeat);

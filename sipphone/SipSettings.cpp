@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "MessageScreen.h"
+
 namespace quvo::sip {
 namespace {
 
@@ -100,6 +102,13 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     while (!account.password.empty() && (account.password.back() == '\r' || account.password.back() == '\n'))
         account.password.pop_back();
     account.voicemail = get("sVoicemail");
+    if (auto refer = get("sSipAcceptRefer"); !refer.empty()) {
+        if (refer != "0" && refer != "1") {
+            error = "sSipAcceptRefer '" + refer + "' is not 0 or 1";
+            return false;
+        }
+        account.acceptRefer = refer == "1";
+    }
     if (auto listen = get("sSipListen"); !listen.empty()) {
         if (!ParseHostPort(listen, account.listenHost, account.listenPort)) {
             error = "sSipListen '" + listen + "' is not ADDRESS:PORT";
@@ -109,8 +118,10 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     return true;
 }
 
-std::string DestinationUri(const std::string& rawDestination, const SipAccount& account, std::string& error) {
-    const std::string destination = Trim(rawDestination);
+namespace {
+
+std::string BuildDestinationUri(const std::string& destination, const SipAccount& account,
+                                std::string& error) {
     if (destination.empty()) {
         error = "no destination";
         return {};
@@ -145,6 +156,20 @@ std::string DestinationUri(const std::string& rawDestination, const SipAccount& 
                     std::count(domain.begin(), domain.end(), ':') > 1
                 ? "[" + domain + "]"
                 : domain);
+}
+
+}  // namespace
+
+std::string DestinationUri(const std::string& rawDestination, const SipAccount& account, std::string& error) {
+    const std::string destination = Trim(rawDestination);
+    const std::string uri = BuildDestinationUri(destination, account, error);
+    if (auto problem = uri.empty() ? std::string() : UriProblem(uri); !problem.empty()) {
+        // Said short: the destination itself may be thousands of characters long.
+        error = "'" + (destination.size() > 40 ? destination.substr(0, 40) + "..." : destination) +
+                "' is no SIP destination (" + problem + ")";
+        return {};
+    }
+    return uri;
 }
 
 std::string PartyNumber(const std::string& user, const std::string& host) {

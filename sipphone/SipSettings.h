@@ -18,7 +18,8 @@ struct SipAccount {
     std::string password;                  // sSipPassword
     std::string listenHost = "127.0.0.1";  // sSipListen, for SIP and RTP
     int listenPort = 5060;
-    std::string voicemail;  // sVoicemail
+    std::string voicemail;     // sVoicemail
+    bool acceptRefer = false;  // sSipAcceptRefer: a far end may transfer this phone (REFER)
 
     bool HasRegistrar() const { return !proxy.empty(); }
     bool ProxyUsesTcp() const;

@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         !problem.empty())
         return Fail(problem + " (another SIP phone? see sSipListen)");
     // Before the SIP library opens its port: nothing it cannot take reaches it.
-    if (!sip::GuardSipPort(config.account.listenHost, config.account.listenPort))
+    if (!sip::GuardSipPort(config.account.listenHost, config.account.listenPort,
+                           {config.account.acceptRefer, config.account.Domain()}))
         return Fail("cannot resolve " + config.account.listenHost + " (see sSipListen)");
     config.stateDir = sip::StateFolder([](const char* name) { return std::getenv(name); });
     config.noAudio = options.noAudio;

@@ -713,6 +713,36 @@ def process_status(pid):
     return rss, len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def core_folder(phone):
+    """The folder of a quvo-sipphone's SIP core (its log, its library configuration)."""
+    return os.path.join(phone.env.env["XDG_STATE_HOME"], "quvo-sipphone", f"core-{phone.address}-5060")
+
+
+def sip_log(phone):
+    """A quvo-sipphone's log as it stands, the rotated part first."""
+    text = b""
+    for name in ("sip.log.1", "sip.log"):
+        try:
+            with open(os.path.join(core_folder(phone), name), "rb") as f:
+                text += f.read()
+        except FileNotFoundError:
+            pass
+    return text
+
+
+def folder_bytes(path, leave_out=()):
+    """The bytes of every file below path, but those whose names start with one of leave_out."""
+    total = 0
+    for folder, _, files in os.walk(path):
+        for name in files:
+            if not name.startswith(tuple(leave_out)):
+                try:
+                    total += os.path.getsize(os.path.join(folder, name))
+                except FileNotFoundError:
+                    pass
+    return total
+
+
 def udp_backlog(address, port):
     """Bytes waiting in the receive queue of the UDP socket bound to address:port (0 when none)."""
     a, b, c, d = (int(x) for x in address.split("."))

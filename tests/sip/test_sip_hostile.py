@@ -13,7 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import SANITIZED, PhoneCase, process_status, state, udp_backlog, wait_for  # noqa: E402
+from peers import SANITIZED, PhoneCase, process_status, sip_log, state, udp_backlog, wait_for  # noqa: E402
 
 
 def garbage_datagrams(target, count, seed=7):
@@ -90,17 +90,13 @@ POISON_RIGHT_LENGTHS = [right_lengths(packet) for packet in POISON]
 
 def dropped_so_far(phone):
     """The phone's own count of datagrams its SIP port dropped, from its log (0 when none)."""
-    log = os.path.join(phone.env.env["XDG_STATE_HOME"], "quvo-sipphone", f"core-{phone.address}-5060", "sip.log")
-    with open(log, "rb") as f:
-        counts = re.findall(rb"SIP port: dropped a datagram .*; (\d+) dropped so far", f.read())
+    counts = re.findall(rb"SIP port: dropped a datagram .*; (\d+) dropped so far", sip_log(phone))
     return int(counts[-1]) if counts else 0
 
 
 def ended_so_far(phone):
     """The phone's own count of TCP connections its SIP port ended, from its log (0 when none)."""
-    log = os.path.join(phone.env.env["XDG_STATE_HOME"], "quvo-sipphone", f"core-{phone.address}-5060", "sip.log")
-    with open(log, "rb") as f:
-        counts = re.findall(rb"SIP port: ended a TCP connection .*; (\d+) ended so far", f.read())
+    counts = re.findall(rb"SIP port: ended a TCP connection .*; (\d+) ended so far", sip_log(phone))
     return int(counts[-1]) if counts else 0
 
 
