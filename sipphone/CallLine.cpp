@@ -29,8 +29,15 @@ bool IsOver(State state) {
     return state == State::End || state == State::Error || state == State::Released;
 }
 
+int32_t FailureState(linphone::Reason reason, int sipCode) {
+    if (sipCode == 404 || sipCode == 484 || sipCode == 604 || reason == linphone::Reason::NotFound ||
+        reason == linphone::Reason::AddressIncomplete)
+        return kTsInvalidNumber;
+    return kTsCongestion;
+}
+
 std::vector<Emission> OnCallState(CallLine& line, State state, linphone::Reason reason,
-                                  const std::string& lineText) {
+                                  const std::string& lineText, int sipCode) {
     std::vector<Emission> out;
     const int32_t direction = line.outgoing ? 1 : 0;
     auto update = [&](int32_t lineState) {
@@ -61,11 +68,13 @@ std::vector<Emission> OnCallState(CallLine& line, State state, linphone::Reason 
         case State::PausedByRemote: update(kTsHold); break;
         case State::Error:
             if (line.state == kTsIdle) break;
-            if (reason == linphone::Reason::Busy) {
+            if (reason == linphone::Reason::Busy || sipCode == 486 || sipCode == 600) {
                 update(kTsBusy);
                 out.push_back({kPartyBusy, {line.ref}});
-            } else if (!line.endedHere && reason == linphone::Reason::Declined) {
-                out.push_back({kPartyHangup, {line.ref}});
+            } else if (!line.endedHere) {
+                if (reason == linphone::Reason::Declined) out.push_back({kPartyHangup, {line.ref}});
+                // Why a call placed here failed shows on the line before it goes idle.
+                if (line.outgoing) update(FailureState(reason, sipCode));
             }
             update(kTsIdle);
             break;

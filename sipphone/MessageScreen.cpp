@@ -207,8 +207,8 @@ bool HasTag(std::string_view value) {
     return lower.find(";tag=") != std::string::npos || lower.find("; tag=") != std::string::npos;
 }
 
-// Whether the SIP library builds an address from a header's value: a caller's address that
-// it cannot build crashes it while it sets up the call.
+}  // namespace
+
 bool LibraryBuildsAddress(std::string_view value) {
     const std::string text(value);
     LinphoneAddress* address = linphone_address_new(text.c_str());
@@ -217,6 +217,8 @@ bool LibraryBuildsAddress(std::string_view value) {
     linphone_address_unref(address);
     return usable;
 }
+
+namespace {
 
 // A far end's REFER: refused, or followed within the phone's own domain without the URI's
 // headers (but Replaces).
@@ -327,6 +329,13 @@ Screened Screen(std::string_view message, const ScreenPolicy& policy) {
             Screened::Action::Answer,
             ResponseTo(message, 405, "Method Not Allowed", std::string("Allow: ") + kAllowedMethods + "\r\n"),
             "a MESSAGE (this phone shows no text messages)"};
+    } else if (SameLetters(method, "SUBSCRIBE")) {
+        // The phone serves no event package (a transfer's progress comes as NOTIFYs within
+        // the REFER's own subscription, which needs no SUBSCRIBE).
+        const Header* event = Find(parsed, "Event", 'o');
+        return Screened{Screened::Action::Answer, ResponseTo(message, 489, "Bad Event"),
+                        "a SUBSCRIBE for " + std::string(event ? event->value : "no event") +
+                            " (this phone serves no event package)"};
     } else if (SameLetters(method, "REFER")) {
         return ScreenRefer(message, parsed, policy);
     }

@@ -7,10 +7,10 @@
 // over the limits below never reaches it.
 //
 // Then the requests the phone refuses: MESSAGE (nothing here shows a text message, so none
-// is taken as delivered) and a far end's REFER, unless the user allows far ends to transfer
-// this phone (sSipAcceptRefer=1), and then only to a destination in the phone's own domain
-// and without the headers a Refer-To URI may carry for the new INVITE (RFC 3261 19.1.5
-// forbids Route there; only Replaces, which an attended transfer needs, stays).
+// is taken as delivered), SUBSCRIBE (it serves no event package) and a far end's REFER, unless the user
+// allows far ends to transfer this phone (sSipAcceptRefer=1), and then only to a destination in the phone's
+// own domain and without the headers a Refer-To URI may carry for the new INVITE (RFC 3261 19.1.5 forbids
+// Route there; only Replaces, which an attended transfer needs, stays).
 #pragma once
 
 #include <cstddef>
@@ -62,6 +62,10 @@ std::string LengthProblem(std::string_view headers);
 // The verdict on a whole message within the limits whose headers the library reads (a body
 // may follow them).
 Screened Screen(std::string_view message, const ScreenPolicy& policy);
+
+// Whether the SIP library makes an address (with a host) of text, a header's value or a URI:
+// a caller's address that it cannot make crashes it while it sets up the call.
+bool LibraryBuildsAddress(std::string_view text);
 
 // The response to a request, as a stateless server gives it: its Via, From, To (with a tag
 // of ours when it had none), Call-ID and CSeq, then extraHeaders (each ending in CRLF).

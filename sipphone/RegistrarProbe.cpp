@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,8 +14,13 @@
 namespace quvo::sip {
 namespace {
 
-constexpr auto kInterval = std::chrono::milliseconds(1000);
-constexpr int kUnansweredIsGone = 2;
+using namespace std::chrono_literals;
+
+// When each probe of a round goes out, from the round's start; the last entry is when the
+// round without an answer ends.
+constexpr std::chrono::milliseconds kRound[] = {0ms, 500ms, 1500ms, 3500ms, 4000ms};
+constexpr int kProbes = 4;
+constexpr auto kGoneInterval = 5s;
 
 std::string HostPart(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
@@ -26,7 +32,9 @@ RegistrarProbe::~RegistrarProbe() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool RegistrarProbe::Open(const std::string& localHost, const std::string& registrarHost, int registrarPort) {
+bool RegistrarProbe::Open(const std::string& localHost, const std::string& registrarHost, int registrarPort,
+                          std::chrono::milliseconds interval) {
+    interval_ = interval;
     sockaddr_storage local{}, remote{};
     socklen_t localLength = 0, remoteLength = 0;
     if (!NumericSocketAddress(localHost, 0, local, localLength) ||
@@ -57,8 +65,11 @@ RegistrarProbe::Verdict RegistrarProbe::Poll(std::chrono::steady_clock::time_poi
         const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
         if (n > 0) {
             if (n >= 8 && std::memcmp(buffer, "SIP/2.0 ", 8) == 0) {
-                unanswered_ = 0;
                 verdict_ = Verdict::Alive;
+                if (sent_ > 0) {  // the round is over: the next one a whole interval after it began
+                    sent_ = 0;
+                    next_ = roundStart_ + interval_;
+                }
             }
             continue;
         }
@@ -68,15 +79,20 @@ RegistrarProbe::Verdict RegistrarProbe::Poll(std::chrono::steady_clock::time_poi
         }
         break;
     }
-    if (now >= next_) {
-        if (unanswered_ >= kUnansweredIsGone) verdict_ = Verdict::Gone;
-        const std::string request =
-            Request(localHost_, localPort_, registrarHost_, registrarPort_, ++sequence_);
-        if (::send(fd_, request.data(), request.size(), 0) < 0 && errno == ECONNREFUSED)
-            verdict_ = Verdict::Gone;
-        ++unanswered_;
-        next_ = now + kInterval;
+    if (now < next_) return verdict_;
+    if (sent_ == kProbes) {  // the round went unanswered
+        verdict_ = Verdict::Gone;
+        sent_ = 0;
+        next_ =
+            roundStart_ + std::max<std::chrono::milliseconds>(
+                              std::min<std::chrono::milliseconds>(interval_, kGoneInterval), kRound[kProbes]);
+        return verdict_;
     }
+    if (sent_ == 0) roundStart_ = now;
+    const std::string request = Request(localHost_, localPort_, registrarHost_, registrarPort_, ++sequence_);
+    if (::send(fd_, request.data(), request.size(), 0) < 0 && errno == ECONNREFUSED) verdict_ = Verdict::Gone;
+    ++sent_;
+    next_ = roundStart_ + kRound[sent_];
     return verdict_;
 }
 

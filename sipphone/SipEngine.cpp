@@ -32,8 +32,11 @@ constexpr auto kIdleBeat = 250ms;
 // How many waiting datagrams one beat takes at most, and for how long.
 constexpr int kBacklogDatagrams = 512;
 constexpr auto kBacklogTime = 100ms;
-// How often a lost registration is tried again.
+// How often a lost registration is tried again, and one that the registrar refused (401,
+// 403): a minute later, then twice as long each time, up to ten minutes.
 constexpr auto kRegisterRetry = 2s;
+constexpr std::chrono::milliseconds kRefusedRetry = 60s;
+constexpr std::chrono::milliseconds kRefusedRetryMax = 600s;
 // Expiry of the registration: short over UDP, where only a failed refresh shows the loss.
 constexpr int kUdpExpirySeconds = 30;
 constexpr int kTcpExpirySeconds = 600;
@@ -317,9 +320,9 @@ void SipEngine::SetUpAccount() {
     params->setExpires(!a.HasRegistrar() ? 3600 : a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
     if (!a.password.empty())
         core_->addAuthInfo(factory->createAuthInfo(a.user, a.user, a.password, "", "", a.Domain()));
-    if (a.HasRegistrar() && !a.ProxyUsesTcp()) {
+    if (a.HasRegistrar() && !a.ProxyUsesTcp() && a.keepAliveSeconds > 0) {
         const int port = server->getPort() > 0 ? server->getPort() : 5060;
-        if (!probe_.Open(a.listenHost, server->getDomain(), port))
+        if (!probe_.Open(a.listenHost, server->getDomain(), port, std::chrono::seconds(a.keepAliveSeconds)))
             host_.Note("the registrar " + server->getDomain() +
                        " is not a numeric address: its loss shows late");
     }
@@ -378,7 +381,7 @@ void SipEngine::WatchRegistrar() {
             }
             break;
         case RegistrarProbe::Verdict::Alive:
-            if (callManager_ == 0 && now - lastRefresh_ >= kRegisterRetry &&
+            if (callManager_ == 0 && !refused_ && now - lastRefresh_ >= kRegisterRetry &&
                 account_->getState() != linphone::RegistrationState::Progress) {
                 lastRefresh_ = now;
                 account_->refreshRegister();
@@ -519,8 +522,9 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
     // on, not hung up on.
     if (state == State::End && !record->line.transferred && TransferUnderWay(call->getTransferState()))
         record->line.transferred = true;
-    for (const Emission& e :
-         quvo::sip::OnCallState(record->line, state, call->getReason(), config_.account.user))
+    for (const Emission& e : quvo::sip::OnCallState(
+             record->line, state, call->getReason(), config_.account.user,
+             state == State::Error && call->getErrorInfo() ? call->getErrorInfo()->getProtocolCode() : 0))
         Emit(e);
 
     if (state == State::Paused && record->resumeWhenPaused) {
@@ -582,11 +586,23 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
             registration_ = "registered";
             SetCallManager(1);
             break;
-        case linphone::RegistrationState::Failed:
-            registration_ = "registration failed (" + message + ")";
-            if (callManager_ != 0) host_.Note(registration_);  // once, not at every retry
+        case linphone::RegistrationState::Failed: {
+            const auto info = account_ ? account_->getErrorInfo() : nullptr;
+            const int code = info ? info->getProtocolCode() : 0;
+            const auto reason = account_ ? account_->getError() : linphone::Reason::None;
+            refused_ = code == 401 || code == 403 || code == 407 ||
+                       reason == linphone::Reason::Unauthorized || reason == linphone::Reason::Forbidden;
+            registration_ = "registration failed (" +
+                            (code > 0 ? std::to_string(code) + " " : std::string()) + message + ")";
+            if (refused_) {
+                ++refusals_;
+                registration_ += "; the registrar refuses these credentials, next try in " +
+                                 std::to_string(RetryDelay().count() / 1000) + " s";
+            }
+            if (callManager_ != 0 || refused_) Say(registration_);  // once, but for each refusal
             SetCallManager(0);
             break;
+        }
         case linphone::RegistrationState::Cleared:
         case linphone::RegistrationState::None:
             registration_ = "not registered";
@@ -594,22 +610,36 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
             break;
         default: return;  // Progress, Refreshing
     }
-    // A lost registration is tried again at a short interval, so that a registrar that comes
-    // back is found within seconds (the library's own retry waits a minute).
+    if (state == linphone::RegistrationState::Ok) refusals_ = 0, refused_ = false;
+    // A lost registration is tried again soon, so that a registrar that comes back is found
+    // within seconds (the library's own retry waits a minute); one that refuses the
+    // credentials is asked again ever more rarely.
     if (state == linphone::RegistrationState::Failed && !stopped_) {
         const uint64_t generation = ++retryGeneration_;
-        std::function<void()> retry;
-        auto again = std::make_shared<std::function<void()>>();
-        *again = [this, generation, again] {
-            if (generation != retryGeneration_ || stopped_ || !account_) return;
-            if (account_->getState() == linphone::RegistrationState::Ok) return;
-            if (account_->getState() != linphone::RegistrationState::Progress) account_->refreshRegister();
-            Schedule(0ms);
-            host_.After(kRegisterRetry, *again);
-        };
-        host_.After(kRegisterRetry, *again);
+        host_.After(RetryDelay(), [this, generation] { RetryRegistration(generation); });
     }
     Changed();
+}
+
+std::chrono::milliseconds SipEngine::RetryDelay() const {
+    if (!refused_) return kRegisterRetry;
+    auto delay = kRefusedRetry;
+    for (int n = 1; n < refusals_ && delay < kRefusedRetryMax; ++n) delay *= 2;
+    return std::min(delay, kRefusedRetryMax);
+}
+
+void SipEngine::RetryRegistration(uint64_t generation) {
+    if (generation != retryGeneration_ || stopped_ || !account_) return;
+    if (account_->getState() == linphone::RegistrationState::Ok) return;
+    if (account_->getState() != linphone::RegistrationState::Progress) account_->refreshRegister();
+    Schedule(0ms);
+    // Not answered at all: the registration never fails, so the next try is set here.
+    if (!refused_) host_.After(kRegisterRetry, [this, generation] { RetryRegistration(generation); });
+}
+
+void SipEngine::Say(const std::string& text) {
+    host_.Note(text);
+    bctbx_log("quvo-sipphone", BCTBX_LOG_WARNING, "%s", text.c_str());
 }
 
 void SipEngine::OnTransferState(const std::shared_ptr<linphone::Call>& call, int rawState) {

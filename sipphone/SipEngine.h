@@ -87,6 +87,10 @@ class SipEngine : public server::Engine {
     void Flush();
     void Changed();
     void SetCallManager(int32_t status);
+    // A line for the log and standard error (the snapshot has the registration's state).
+    void Say(const std::string& text);
+    std::chrono::milliseconds RetryDelay() const;
+    void RetryRegistration(uint64_t generation);
 
     // Core callbacks.
     void OnCallState(const std::shared_ptr<linphone::Call>& call, int state, const std::string& message);
@@ -153,6 +157,8 @@ class SipEngine : public server::Engine {
     float speakerGainDb_ = 0;
     int32_t callManager_ = -1;  // last CallManagerStatus sent
     std::string registration_ = "none";
+    bool refused_ = false;  // the registrar refused the credentials at the last try
+    int refusals_ = 0;      // refusals in a row
     bool stopped_ = false;
 
     Waiting waiting_;

@@ -44,6 +44,61 @@ bool SipAccount::ProxyUsesTcp() const {
     return Lower(proxy).find("transport=tcp") != std::string::npos;
 }
 
+namespace {
+
+bool IsIpv6(const std::string& host) {
+    in6_addr address{};
+    return ::inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// A host as a URI writes it: an IPv6 address in brackets.
+std::string UriHost(const std::string& host) {
+    return IsIpv6(host) ? "[" + host + "]" : host;
+}
+
+// Whether text is a host a SIP URI can hold, with an optional port: a name of letters, digits,
+// '-' and '.', or an IPv4 address, or an IPv6 reference in brackets.
+bool IsUriHostPort(const std::string& text) {
+    std::string host = text, port;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos || !IsIpv6(text.substr(1, close - 1))) return false;
+        host.clear();
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            port = text.substr(close + 2);
+            if (port.empty()) return false;
+        }
+    } else if (const auto colon = text.find(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (port.empty()) return false;
+    }
+    if (!std::all_of(port.begin(), port.end(), ::isdigit) || port.size() > 5) return false;
+    if (!port.empty() && (std::stoi(port) < 1 || std::stoi(port) > 65535)) return false;
+    if (text.front() == '[') return true;
+    return !host.empty() && host.front() != '.' && host.front() != '-' &&
+           std::all_of(host.begin(), host.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+           });
+}
+
+}  // namespace
+
+std::string SipAccount::ProxyHost() const {
+    if (proxy.empty()) return {};
+    std::string rest = proxy.substr(proxy.find(':') + 1);  // after "sip:" or "sips:"
+    if (const auto at = rest.find('@'); at != std::string::npos) rest = rest.substr(at + 1);
+    if (!rest.empty() && rest.front() == '[') return rest.substr(0, rest.find(']') + 1);
+    return rest.substr(0, rest.find_first_of(":;>?"));
+}
+
+std::string SipAccount::Domain() const {
+    if (!domain.empty()) return domain;
+    if (!proxy.empty()) return ProxyHost();
+    return UriHost(listenHost);
+}
+
 std::string SipAccount::ContactUri() const {
     const bool v6 = listenHost.find(':') != std::string::npos;
     return "sip:" + user + "@" + (v6 ? "[" + listenHost + "]" : listenHost) + ":" +
@@ -93,6 +148,11 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
         return false;
     }
     account.domain = get("sSipDomain");
+    if (IsIpv6(account.domain)) account.domain = "[" + account.domain + "]";  // as a URI writes it
+    if (!account.domain.empty() && !IsUriHostPort(account.domain)) {
+        error = "sSipDomain '" + account.domain + "' is not a host name or address";
+        return false;
+    }
     account.proxy = get("sSipProxy");
     if (!account.proxy.empty() && !StartsWithNoCase(account.proxy, "sip:") &&
         !StartsWithNoCase(account.proxy, "sips:"))
@@ -102,6 +162,13 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     while (!account.password.empty() && (account.password.back() == '\r' || account.password.back() == '\n'))
         account.password.pop_back();
     account.voicemail = get("sVoicemail");
+    if (auto keepAlive = get("sSipKeepAlive"); !keepAlive.empty()) {
+        if (keepAlive.size() > 5 || !std::all_of(keepAlive.begin(), keepAlive.end(), ::isdigit)) {
+            error = "sSipKeepAlive '" + keepAlive + "' is not a number of seconds";
+            return false;
+        }
+        account.keepAliveSeconds = std::stoi(keepAlive);
+    }
     if (auto refer = get("sSipAcceptRefer"); !refer.empty()) {
         if (refer != "0" && refer != "1") {
             error = "sSipAcceptRefer '" + refer + "' is not 0 or 1";
@@ -150,12 +217,7 @@ std::string BuildDestinationUri(const std::string& destination, const SipAccount
     }
     std::string user;
     for (char c : destination) user += c == '#' ? std::string("%23") : std::string(1, c);
-    const std::string domain = account.Domain();
-    return "sip:" + user + "@" +
-           (domain.find(':') != std::string::npos && domain.front() != '[' &&
-                    std::count(domain.begin(), domain.end(), ':') > 1
-                ? "[" + domain + "]"
-                : domain);
+    return "sip:" + user + "@" + account.Domain();
 }
 
 }  // namespace

@@ -13,18 +13,22 @@ namespace quvo::sip {
 
 struct SipAccount {
     std::string user = "1001";             // sSipUser
-    std::string domain;                    // sSipDomain; empty: the listening address
+    std::string domain;                    // sSipDomain (a bare IPv6 address bracketed); empty: see Domain()
     std::string proxy;                     // sSipProxy: registrar and outbound proxy; empty: peer to peer
     std::string password;                  // sSipPassword
     std::string listenHost = "127.0.0.1";  // sSipListen, for SIP and RTP
     int listenPort = 5060;
-    std::string voicemail;     // sVoicemail
-    bool acceptRefer = false;  // sSipAcceptRefer: a far end may transfer this phone (REFER)
+    std::string voicemail;      // sVoicemail
+    bool acceptRefer = false;   // sSipAcceptRefer: a far end may transfer this phone (REFER)
+    int keepAliveSeconds = 30;  // sSipKeepAlive: between probes of a registrar over UDP; 0: none
 
     bool HasRegistrar() const { return !proxy.empty(); }
     bool ProxyUsesTcp() const;
-    // The domain that bare numbers are dialled in.
-    std::string Domain() const { return domain.empty() ? listenHost : domain; }
+    // The domain that bare numbers are dialled in, as a URI writes it: sSipDomain, else the
+    // registrar's host, else the listening address.
+    std::string Domain() const;
+    // The host of sSipProxy, as a URI writes it (an IPv6 address in brackets); empty without one.
+    std::string ProxyHost() const;
     // This phone's own address: sip:USER@LISTENHOST:PORT.
     std::string ContactUri() const;
     std::string IdentityUri() const;

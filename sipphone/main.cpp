@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DatagramGuard.h"
+#include "MessageScreen.h"
 #include "Options.h"
 #include "SipEngine.h"
 #include "softphone-server/Program.h"
@@ -37,6 +38,11 @@ int main(int argc, char** argv) {
     if (!sip::ReadAccount([&](const std::string& name) { return server::ReadSetting(settings, name); },
                           config.account, error))
         return Fail(error);
+    // An account the SIP library cannot make addresses of would do nothing, silently.
+    if (!sip::LibraryBuildsAddress(config.account.IdentityUri()))
+        return Fail("sSipUser and sSipDomain make no SIP identity (" + config.account.IdentityUri() + ")");
+    if (config.account.HasRegistrar() && !sip::LibraryBuildsAddress(config.account.proxy))
+        return Fail("sSipProxy '" + config.account.proxy + "' is not a SIP address");
     if (auto problem = sip::PasswordFileProblem(settings, !config.account.password.empty()); !problem.empty())
         return Fail(problem);
     if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);

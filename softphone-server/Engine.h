@@ -43,8 +43,10 @@ enum LineState : int32_t {
     kTsRingIn = 4,
     kTsConnected = 5,
     kTsBusy = 6,
+    kTsCongestion = 7,
     kTsHold = 8,
     kTsCallTransfer = 10,
+    kTsInvalidNumber = 14,
 };
 
 // How a call in that state shows in the window's status line; null for a state that no call

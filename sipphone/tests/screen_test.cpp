@@ -122,6 +122,12 @@ TEST(MessageScreen, AnswersWhatThePhoneRefuses) {
         std::string::npos);
     EXPECT_EQ(Screen(Request("MESSAGE", "<sip:a@b>;tag=1", "<sip:1001@b>"), {}).message, message.message);
 
+    // A subscription to any event package: the phone serves none.
+    for (const char* event : {"Event: presence\r\n", "o: dialog\r\n", ""})
+        EXPECT_EQ(Screen(Request("SUBSCRIBE", "<sip:a@b>;tag=1", "<sip:1001@b>", event), {})
+                      .message.rfind("SIP/2.0 489 Bad Event\r\n", 0),
+                  0u)
+            << event;
     // A new call whose caller address the library cannot build.
     for (const char* from : {"<tel:123>;tag=1", "<sip:@127.0.0.1>;tag=1", "\"a\" <sip:a@>;tag=1"})
         EXPECT_EQ(Screen(Request("INVITE", from), {}).message.rfind("SIP/2.0 400 ", 0), 0u) << from;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "CallLine.h"
@@ -90,11 +91,47 @@ TEST(Settings, ReadsTheAccount) {
     EXPECT_EQ(a.ContactUri(), "sip:1002@127.0.0.12:5062");
     EXPECT_EQ(a.IdentityUri(), "sip:1002@example.test");
 
+    EXPECT_EQ(a.keepAliveSeconds, 30);
+    EXPECT_FALSE(a.acceptRefer);
+
     // Nothing set: peer to peer on 127.0.0.1:5060 as 1001.
     SipAccount d;
     ASSERT_TRUE(ReadAccount([](const std::string&) { return std::nullopt; }, d, error));
     EXPECT_FALSE(d.HasRegistrar());
     EXPECT_EQ(d.ContactUri(), "sip:1001@127.0.0.1:5060");
+}
+
+TEST(Settings, TheDomainFollowsTheRegistrarAndTakesBareIpv6) {
+    auto read = [](std::map<std::string, std::string> file) {
+        SipAccount a;
+        std::string error;
+        EXPECT_TRUE(ReadAccount(
+            [&](const std::string& n) -> std::optional<std::string> {
+                auto it = file.find(n);
+                return it == file.end() ? std::nullopt : std::optional(it->second);
+            },
+            a, error))
+            << error;
+        return a;
+    };
+    // Without sSipDomain, a registrar's host (never this phone's own address) is the domain.
+    const SipAccount proxied =
+        read({{"sSipProxy", "sip:pbx.example.test:5070;transport=tcp"}, {"sSipListen", "127.0.0.11:5060"}});
+    EXPECT_EQ(proxied.IdentityUri(), "sip:1001@pbx.example.test");
+    std::string error;
+    EXPECT_EQ(DestinationUri("1002", proxied, error), "sip:1002@pbx.example.test");
+    EXPECT_EQ(read({{"sSipProxy", "[::1]:5070"}}).Domain(), "[::1]");
+    EXPECT_EQ(read({{"sSipProxy", "sips:user@10.1.2.3"}}).Domain(), "10.1.2.3");
+    // A bare IPv6 address is taken as if bracketed.
+    const SipAccount v6 = read({{"sSipDomain", "::1"}});
+    EXPECT_EQ(v6.IdentityUri(), "sip:1001@[::1]");
+    EXPECT_EQ(DestinationUri("1002", v6, error), "sip:1002@[::1]");
+    EXPECT_EQ(read({{"sSipDomain", "[2001:db8::1]:5070"}}).IdentityUri(), "sip:1001@[2001:db8::1]:5070");
+    EXPECT_EQ(read({{"sSipListen", "[::1]:5070"}}).Domain(), "[::1]");
+    // The registrar probe's interval, and far ends' transfers.
+    EXPECT_EQ(read({{"sSipKeepAlive", "0"}}).keepAliveSeconds, 0);
+    EXPECT_EQ(read({{"sSipKeepAlive", "120"}}).keepAliveSeconds, 120);
+    EXPECT_TRUE(read({{"sSipAcceptRefer", "1"}}).acceptRefer);
 }
 
 TEST(Settings, RefusesMalformedValues) {
@@ -104,7 +141,14 @@ TEST(Settings, RefusesMalformedValues) {
                                                           {"sSipListen", ":5060"},
                                                           {"sSipListen", "::1"},
                                                           {"sSipListen", "host:50x"},
-                                                          {"sSipUser", "bob smith"}}) {
+                                                          {"sSipUser", "bob smith"},
+                                                          {"sSipDomain", "[::1"},
+                                                          {"sSipDomain", "bad host"},
+                                                          {"sSipDomain", "a@b"},
+                                                          {"sSipDomain", "host:"},
+                                                          {"sSipKeepAlive", "-1"},
+                                                          {"sSipKeepAlive", "often"},
+                                                          {"sSipAcceptRefer", "yes"}}) {
         SipAccount a;
         std::string error;
         EXPECT_FALSE(ReadAccount(
@@ -570,16 +614,29 @@ TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
     };
     EXPECT_EQ(answer(true).rfind("OPTIONS sip:127.0.83.9:" + std::to_string(port) + " SIP/2.0\r\n", 0), 0u);
     EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
-    // Two probes without an answer: gone.
-    for (int i = 1; i <= 3; ++i) probe.Poll(now += 1s), answer(false);
-    EXPECT_EQ(probe.Poll(now += 1s), RegistrarProbe::Verdict::Gone);
-    // It answers again: back.
-    probe.Poll(now += 1s);
+    // Answered, the next probe comes a whole interval later (the registrar is spared).
+    const auto start = now;
+    probe.Poll(now += 29s);
+    EXPECT_EQ(answer(false), "");
+    // Unanswered, a probe goes again after 0.5, 1.5 and 3.5 s; 4 s without an answer: gone.
+    int sent = 0;
+    for (auto at : {30000ms, 30500ms, 31500ms, 33500ms}) {
+        EXPECT_EQ(probe.Poll(now = start + at), RegistrarProbe::Verdict::Alive);
+        sent += !answer(false).empty();
+        EXPECT_EQ(probe.Poll(now += 100ms), RegistrarProbe::Verdict::Alive);
+        EXPECT_EQ(answer(false), "");
+    }
+    EXPECT_EQ(sent, 4);
+    EXPECT_EQ(probe.Poll(now = start + 34s), RegistrarProbe::Verdict::Gone);
+    // While it is gone it is asked every 5 s; it answers again: back.
+    probe.Poll(now = start + 34900ms);
+    EXPECT_EQ(answer(false), "");
+    probe.Poll(now = start + 35s);
     answer(true);
     EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Alive);
-    // The port is closed: the host says so at once.
+    // The port is closed: the host says so at the next probe.
     ::close(server);
-    probe.Poll(now += 1s);
+    probe.Poll(now += 30s);
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(probe.Poll(now), RegistrarProbe::Verdict::Gone);
 }
@@ -645,11 +702,26 @@ TEST(LineStates, EndingsBusyDeclinedLocalAndTransferred) {
     CallLine declined = Line(2);
     EXPECT_EQ(
         Feed(declined, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::Declined),
-        "L3 E1 L0");
-    CallLine notFound = Line(3);
+        "L3 E1 L7 L0");
+    // Why a call placed here failed, from the final answer's status, before TsIdle.
+    for (const auto& [code, reason, shown] : {std::tuple{404, linphone::Reason::NotFound, "L3 L14 L0"},
+                                              {484, linphone::Reason::AddressIncomplete, "L3 L14 L0"},
+                                              {604, linphone::Reason::Unknown, "L3 L14 L0"},
+                                              {480, linphone::Reason::TemporarilyUnavailable, "L3 L7 L0"},
+                                              {503, linphone::Reason::IOError, "L3 L7 L0"},
+                                              {0, linphone::Reason::NoResponse, "L3 L7 L0"},
+                                              {600, linphone::Reason::Unknown, "L3 L6 E2 L0"}}) {
+        CallLine failed = Line(3);
+        std::vector<Emission> all;
+        for (State s : {State::OutgoingProgress, State::Error, State::Released})
+            for (auto& e : OnCallState(failed, s, reason, "1001", code)) all.push_back(e);
+        EXPECT_EQ(Describe(all), shown) << code;
+    }
+    // A call ringing in that fails shows no reason.
+    CallLine incoming = Line(8, false);
     EXPECT_EQ(
-        Feed(notFound, {State::OutgoingProgress, State::Error, State::Released}, linphone::Reason::NotFound),
-        "L3 L0");
+        Feed(incoming, {State::IncomingReceived, State::Error, State::Released}, linphone::Reason::NotFound),
+        "E4 L4 L0");
     CallLine here = Line(4);
     EXPECT_EQ(Feed(here, {State::OutgoingProgress, State::StreamsRunning}), "L3 L5 E3");
     here.endedHere = true;
