@@ -32,8 +32,7 @@ constexpr auto kIdleBeat = 250ms;
 // How many waiting datagrams one beat takes at most, and for how long.
 constexpr int kBacklogDatagrams = 512;
 constexpr auto kBacklogTime = 100ms;
-// How often a lost registration is tried again, and one that the registrar refused (401,
-// 403): a minute later, then twice as long each time, up to ten minutes.
+// How often a lost registration is tried again (see RefusedRetryDelay for a refused one).
 constexpr auto kRegisterRetry = 2s;
 constexpr std::chrono::milliseconds kRefusedRetry = 60s;
 constexpr std::chrono::milliseconds kRefusedRetryMax = 600s;
@@ -621,11 +620,14 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
     Changed();
 }
 
-std::chrono::milliseconds SipEngine::RetryDelay() const {
-    if (!refused_) return kRegisterRetry;
+std::chrono::milliseconds RefusedRetryDelay(int refusals) {
     auto delay = kRefusedRetry;
-    for (int n = 1; n < refusals_ && delay < kRefusedRetryMax; ++n) delay *= 2;
+    for (int n = 1; n < refusals && delay < kRefusedRetryMax; ++n) delay *= 2;
     return std::min(delay, kRefusedRetryMax);
+}
+
+std::chrono::milliseconds SipEngine::RetryDelay() const {
+    return refused_ ? RefusedRetryDelay(refusals_) : kRegisterRetry;
 }
 
 void SipEngine::RetryRegistration(uint64_t generation) {
@@ -1040,12 +1042,27 @@ void SipEngine::Softkey(const std::string& rawName, int32_t line, int32_t ref) {
     } else if (name == "answer") {
         Answer(ref);
     } else if (name == "endcall") {
-        if (pending_ != Pending::None)
+        // The call named ends (a call ringing in is declined, 603), else a consultation is
+        // taken back, else the active call ends.
+        if (ref > 0) {
+            Record* r = Find(ref);
+            if (!r || IsOver(r->call->getState())) throw Failure("no such call");
+            if (IsRingingIn(r->call->getState())) {
+                r->line.endedHere = true;
+                if (r->call->decline(linphone::Reason::Declined) != 0)
+                    throw Failure("the call could not be declined");
+            } else if (r->line.conference) {
+                EndConference();
+            } else {
+                if (pending_ != Pending::None && (ref == consultRef_ || ref == heldRef_))
+                    pending_ = Pending::None;
+                Hangup(*r);
+            }
+        } else if (pending_ != Pending::None) {
             CancelConsultation();
-        else if (Record* r = ref > 0 ? Find(ref) : nullptr)
-            r->line.conference ? EndConference() : Hangup(*r);
-        else
+        } else {
             EndCall();
+        }
     } else if (name == "transfer") {
         if (pending_ == Pending::Transfer) {
             TransferComplete();
@@ -1062,11 +1079,6 @@ void SipEngine::Softkey(const std::string& rawName, int32_t line, int32_t ref) {
     } else if (name == "dnd") {
         dnd_ = !dnd_;
         host_.Note(std::string("do not disturb ") + (dnd_ ? "on" : "off"));
-    } else if (name == "decline" || name == "reject") {
-        Record* record = ref != 0 ? Find(ref) : Latest(RingingIn);
-        if (!record || !IsRingingIn(record->call->getState())) throw Failure("no such call");
-        record->line.endedHere = true;
-        record->call->decline(linphone::Reason::Declined);
     } else if (name == "mute") {
         SetMute(!muted_);
     } else {

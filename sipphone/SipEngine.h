@@ -41,6 +41,12 @@ inline constexpr float kGainStepDb = 3.0f;
 inline constexpr float kGainMinDb = -24.0f;
 inline constexpr float kGainMaxDb = 12.0f;
 
+// When a registration that the registrar refused (401, 403, 407: the credentials are wrong)
+// is tried again after the n-th refusal in a row: a minute later, then twice as long each
+// time, up to ten minutes, so that a wrong password never hammers a server (nor locks the
+// account).
+std::chrono::milliseconds RefusedRetryDelay(int refusals);
+
 class SipEngine : public server::Engine {
   public:
     SipEngine(server::EngineHost& host, EngineConfig config);

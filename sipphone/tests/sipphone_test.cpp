@@ -579,6 +579,12 @@ TEST(StreamGuard, EndsBadConnectionsAtTheSipPortOnly) {
     ::close(other);
 }
 
+TEST(Registration, RefusedCredentialsAreTriedEverMoreRarely) {
+    std::vector<long> minutes;
+    for (int n = 1; n <= 7; ++n) minutes.push_back(static_cast<long>(RefusedRetryDelay(n).count() / 1000));
+    EXPECT_EQ(minutes, (std::vector<long>{60, 120, 240, 480, 600, 600, 600}));
+}
+
 TEST(RegistrarProbe, AliveWhileAnsweredGoneWhenSilentOrRefused) {
     // A stand-in registrar: a UDP socket that answers what it is asked.
     const int server = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);

@@ -119,11 +119,14 @@ loadmodule "registrar.so"
 loadmodule "pv.so"
 loadmodule "textops.so"
 loadmodule "cfgutils.so"
+loadmodule "xlog.so"
+{auth_modules}
 modparam("usrloc", "db_mode", 0)
 modparam("registrar", "gruu_enabled", 0)
 modparam("registrar", "max_expires", {max_expires})
 
 request_route {{
+    xlog("L_ALERT", "quvo-seen $rm from $fu to $tu\n");
     if (!mf_process_maxfwd_header("10")) {{ sl_send_reply("483", "Too Many Hops"); exit; }}
     if (has_totag()) {{
         loose_route();
@@ -134,7 +137,11 @@ request_route {{
     }}
     if (is_method("CANCEL")) {{ if (t_check_trans()) {{ t_relay(); }} exit; }}
     t_check_trans();
-    if (is_method("REGISTER")) {{ save("location"); exit; }}
+    if (is_method("REGISTER")) {{
+        {authenticate}
+        save("location");
+        exit;
+    }}
     if (is_method("INVITE|SUBSCRIBE|REFER")) {{ record_route(); }}
     if (!lookup("location")) {{ sl_send_reply("404", "Not Found"); exit; }}
     t_relay();
@@ -146,9 +153,30 @@ onreply_route[REFER_ANSWER] {{
 """
 
 
+# Digest authentication of REGISTER against a subscriber table in SQLite (auth_db).
+KAMAILIO_AUTH_MODULES = """loadmodule "db_sqlite.so"
+loadmodule "auth.so"
+loadmodule "auth_db.so"
+modparam("auth_db", "db_url", "sqlite://{db}")
+modparam("auth_db", "calculate_ha1", 1)
+modparam("auth_db", "password_column", "password")
+modparam("auth_db", "use_domain", 0)
+"""
+KAMAILIO_AUTHENTICATE = """if (!www_authorize("quvo.test", "subscriber")) { www_challenge("quvo.test", "0"); exit; }"""
+SUBSCRIBER_TABLE = """
+CREATE TABLE version (table_name VARCHAR(32) NOT NULL, table_version INTEGER DEFAULT 0 NOT NULL);
+INSERT INTO version VALUES ('subscriber', 7);
+CREATE TABLE subscriber (id INTEGER PRIMARY KEY NOT NULL, username VARCHAR(64) DEFAULT '' NOT NULL,
+    domain VARCHAR(64) DEFAULT '' NOT NULL, password VARCHAR(64) DEFAULT '' NOT NULL,
+    ha1 VARCHAR(128) DEFAULT '' NOT NULL, ha1b VARCHAR(128) DEFAULT '' NOT NULL);
+"""
+
+
 class Kamailio:
     """The registrar and proxy, UDP and TCP on address:port; stop() and start() again at will
-    (a restarted Kamailio has forgotten every registration).
+    (a restarted Kamailio has forgotten every registration). With users ({name: password})
+    a REGISTER must answer a digest challenge (realm quvo.test) with one of them; seen()
+    lists the requests it received.
 
     One worker per transport: with two, a far end's answer to a request and its next request
     right after (a REFER's 202 and the first NOTIFY) were now and then relayed in the wrong
@@ -156,17 +184,27 @@ class Kamailio:
     order certain instead: two workers, and the one that relays a REFER's 202 waits 300 ms
     first, so that the far end's first NOTIFY arrives ahead of it."""
 
-    def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False):
+    def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False, users=None):
         self.address = address
         self.port = port or harness.free_port()
         self.dir = os.path.join(root, f"kamailio-{self.port}")
         self.rundir = os.path.join(self.dir, "run")
         os.makedirs(self.rundir, exist_ok=True)
         self.cfg = os.path.join(self.dir, "kamailio.cfg")
+        auth_modules = authenticate = ""
+        if users is not None:
+            import sqlite3
+            db = os.path.join(self.dir, "subscriber.sqlite")
+            with sqlite3.connect(db) as connection:
+                connection.executescript(SUBSCRIBER_TABLE)
+                connection.executemany("INSERT INTO subscriber (username, domain, password) VALUES (?, '', ?)",
+                                       users.items())
+            auth_modules, authenticate = KAMAILIO_AUTH_MODULES.format(db=db), KAMAILIO_AUTHENTICATE
         with open(self.cfg, "w") as f:
             f.write(KAMAILIO_CFG.format(address=address, port=self.port, modules=KAMAILIO_MODULES,
                                         max_expires=max_expires, children=2 if reorder_refer_answer else 1,
-                                        refer_delay_us=300000 if reorder_refer_answer else 0))
+                                        refer_delay_us=300000 if reorder_refer_answer else 0,
+                                        auth_modules=auth_modules, authenticate=authenticate))
         self.process = None
 
     @property
@@ -192,6 +230,13 @@ class Kamailio:
 
     def running(self):
         return self.process is not None and self.process.proc.poll() is None
+
+    def seen(self, method=None):
+        """(method, from URI, to URI) of each request received so far, of one method or all."""
+        if self.process is None:
+            return []
+        found = re.findall(r"quvo-seen (\S+) from (\S+) to (\S+)", self.process.stderr())
+        return [f for f in found if method is None or f[0] == method]
 
 
 class Baresip(Process):
@@ -384,6 +429,8 @@ class SipPhone(Process):
             values["sSipProxy"] = proxy
         values.update(settings or {})
         env.write_settings(values)
+        if password:
+            os.chmod(env.settings_path, 0o600)  # the phone refuses a password others may read
         current = env.read_settings()
         if not proxy and "sSipProxy" in current:
             del current["sSipProxy"]
@@ -558,6 +605,80 @@ class Peers:
             raise errors[0]
 
 
+SDP = ("v=0\r\no=- 1 1 IN IP4 {a}\r\ns=-\r\nc=IN IP4 {a}\r\nt=0 0\r\nm=audio {rtp} RTP/AVP 0 101\r\n"
+       "a=rtpmap:101 telephone-event/8000\r\n")
+
+
+class RawUa:
+    """A SIP user agent written out by hand on a UDP socket of its own, for requests no real
+    phone sends: requests are built from keyword parts, answers and requests read back."""
+
+    def __init__(self, address, port=0, user="raw"):
+        self.address = address
+        self.user = user
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((address, port))
+        self.port = self.sock.getsockname()[1]
+        self.n = 0
+
+    def close(self):
+        self.sock.close()
+
+    def request(self, method, uri, to, from_tag="r1", call_id=None, cseq=1, extra="", body="", display=""):
+        self.n += 1
+        name = f'"{display}" ' if display else ""
+        text = (f"{method} {uri} SIP/2.0\r\n"
+                f"Via: SIP/2.0/UDP {self.address}:{self.port};rport;branch=z9hG4bK-raw-{self.n}-{time.monotonic_ns()}\r\n"
+                f"Max-Forwards: 70\r\nFrom: {name}<sip:{self.user}@{self.address}>;tag={from_tag}\r\nTo: {to}\r\n"
+                f"Call-ID: {call_id or f'raw-{self.n}-{time.monotonic_ns()}@{self.address}'}\r\n"
+                f"CSeq: {cseq} {method}\r\nContact: <sip:{self.user}@{self.address}:{self.port}>\r\n{extra}"
+                f"Content-Length: {len(body.encode())}\r\n\r\n{body}")
+        return text.encode()
+
+    def send(self, data, target, transport="udp"):
+        if transport == "udp":
+            self.sock.sendto(data, target)
+            return None
+        conn = socket.create_connection(target, timeout=5)
+        conn.sendall(data)
+        return conn
+
+    def receive(self, timeout=5, want=None):
+        """The next message (as text) whose first line starts with want (any when None)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                data = self.sock.recv(65536).decode("utf-8", "replace")
+            except (socket.timeout, BlockingIOError):
+                break
+            if want is None or data.startswith(want):
+                return data
+        return None
+
+
+def header(message, name):
+    """The value of a message's first header of that name, or None."""
+    for line in message.split("\r\n\r\n", 1)[0].split("\r\n")[1:]:
+        key, _, value = line.partition(":")
+        if key.strip().lower() == name.lower():
+            return value.strip()
+    return None
+
+
+def response(request, code, reason, tag="raw"):
+    """The response to a request received, as a stateless server writes it."""
+    head = request.split("\r\n\r\n", 1)[0].split("\r\n")
+    lines = [f"SIP/2.0 {code} {reason}"]
+    for line in head[1:]:
+        name = line.partition(":")[0].strip().lower()
+        if name in ("via", "v", "from", "f", "call-id", "i", "cseq"):
+            lines.append(line)
+        elif name in ("to", "t"):
+            lines.append(line if ";tag=" in line else f"{line};tag={tag}")
+    return ("\r\n".join(lines) + "\r\nContent-Length: 0\r\n\r\n").encode()
+
+
 # --- Audio measurements on WAV recordings --------------------------------------------------
 
 def read_wav(path, start=0.0, end=None):
@@ -668,8 +789,9 @@ class PhoneCase(unittest.TestCase):
         self.addCleanup(self.p.close)
         self.addCleanup(lambda: reports.extend(self.p.sanitizer_reports()))
 
-    def start_phone(self, user=None, proxy=True, console=True, **kwargs):
-        """(phone, console): the console is started first, so that it sees the phone's first events."""
+    def start_phone(self, user=None, proxy=True, console=True, registers=True, **kwargs):
+        """(phone, console): the console is started first, so that it sees the phone's first events
+        (with a proxy, its registration unless registers is False)."""
         env = self.p.phone_env()
         user = user or next_number()
         c = self.p.console(env) if console else None
@@ -677,7 +799,7 @@ class PhoneCase(unittest.TestCase):
         phone.number = user
         if c:
             # The two lines come in either order.
-            c.expect_all(["Event : Connected to softphone\n"] + ([CALL_MANAGER_UP] if proxy else []), 15)
+            c.expect_all(["Event : Connected to softphone\n"] + ([CALL_MANAGER_UP] if proxy and registers else []), 15)
         return phone, c
 
     def far_end(self, kind="baresip", **kwargs):

@@ -4,7 +4,6 @@ small requests, a far end's REFER that would make it call anywhere, text message
 be kept for ever, and all of these mixed for minutes with real calls in between."""
 
 import os
-import socket
 import sys
 import threading
 import time
@@ -12,68 +11,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import (SANITIZED, PhoneCase, core_folder, folder_bytes, process_status, sip_log,  # noqa: E402
-                   state, wait_for)
-
-SDP = ("v=0\r\no=- 1 1 IN IP4 {a}\r\ns=-\r\nc=IN IP4 {a}\r\nt=0 0\r\nm=audio {rtp} RTP/AVP 0 101\r\n"
-       "a=rtpmap:101 telephone-event/8000\r\n")
-
-
-class RawUa:
-    """A SIP user agent written out by hand on a UDP socket of its own, for requests no real
-    phone sends: requests are built from keyword parts, answers and requests read back."""
-
-    def __init__(self, address, port=0, user="raw"):
-        self.address = address
-        self.user = user
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((address, port))
-        self.port = self.sock.getsockname()[1]
-        self.n = 0
-
-    def close(self):
-        self.sock.close()
-
-    def request(self, method, uri, to, from_tag="r1", call_id=None, cseq=1, extra="", body="", display=""):
-        self.n += 1
-        name = f'"{display}" ' if display else ""
-        text = (f"{method} {uri} SIP/2.0\r\n"
-                f"Via: SIP/2.0/UDP {self.address}:{self.port};rport;branch=z9hG4bK-raw-{self.n}-{time.monotonic_ns()}\r\n"
-                f"Max-Forwards: 70\r\nFrom: {name}<sip:{self.user}@{self.address}>;tag={from_tag}\r\nTo: {to}\r\n"
-                f"Call-ID: {call_id or f'raw-{self.n}-{time.monotonic_ns()}@{self.address}'}\r\n"
-                f"CSeq: {cseq} {method}\r\nContact: <sip:{self.user}@{self.address}:{self.port}>\r\n{extra}"
-                f"Content-Length: {len(body.encode())}\r\n\r\n{body}")
-        return text.encode()
-
-    def send(self, data, target, transport="udp"):
-        if transport == "udp":
-            self.sock.sendto(data, target)
-            return None
-        conn = socket.create_connection(target, timeout=5)
-        conn.sendall(data)
-        return conn
-
-    def receive(self, timeout=5, want=None):
-        """The next message (as text) whose first line starts with want (any when None)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                data = self.sock.recv(65536).decode("utf-8", "replace")
-            except (socket.timeout, BlockingIOError):
-                break
-            if want is None or data.startswith(want):
-                return data
-        return None
-
-
-def header(message, name):
-    for line in message.split("\r\n\r\n", 1)[0].split("\r\n")[1:]:
-        key, _, value = line.partition(":")
-        if key.strip().lower() == name.lower():
-            return value.strip()
-    return None
-
+from peers import (SANITIZED, SDP, PhoneCase, RawUa, core_folder, folder_bytes, header,  # noqa: E402
+                   process_status, sip_log, state, wait_for)
 
 def options(ua, phone, n=0):
     return ua.request("OPTIONS", f"sip:{phone.number}@{phone.address}:5060", f"<sip:{phone.number}@{phone.address}>",
