@@ -853,6 +853,7 @@ void SipEngine::HoldTalking(const Record* except) {
 }
 
 std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) {
+    if (config_.account.HasRegistrar() && !account_) throw Failure("no SIP account (" + registration_ + ")");
     std::string error;
     const std::string uri = DestinationUri(destination, config_.account, error);
     if (uri.empty()) throw Failure(error);
@@ -867,7 +868,7 @@ std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) 
     if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::SharedMediaResources);
     auto call = core_->inviteAddressWithParams(address, params);
     if (ringingIn) core_->setMediaResourceMode(linphone::MediaResourceMode::ExclusiveMediaResources);
-    if (!call) throw Failure("call to " + uri + " could not be placed");
+    if (!call || IsOver(call->getState())) throw Failure("call to " + uri + " could not be placed");
     lastDialled_ = destination;
     offHook_ = false;
     return call;

@@ -48,6 +48,35 @@ std::string EMLogoutUrl(const std::string& host, const std::string& device) {
     return "http://" + host + "/emapp/EMAppServlet?device=" + QueryValue(device) + "&doLogout=true";
 }
 
+bool IsUrlHost(const std::string& host) {
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto isHex = [&](char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+    size_t end = 0;
+    if (!host.empty() && host.front() == '[') {
+        end = host.find(']');
+        if (end == std::string::npos || end == 1) return false;
+        for (size_t i = 1; i < end; ++i)
+            if (!isHex(host[i]) && host[i] != ':' && host[i] != '.') return false;
+        ++end;
+    } else {
+        while (end < host.size() && host[end] != ':') {
+            const char c = host[end];
+            if (!isDigit(c) && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && c != '-' && c != '.' &&
+                c != '_' && c != '~')
+                return false;
+            ++end;
+        }
+        if (end == 0) return false;
+    }
+    if (end == host.size()) return true;
+    if (host[end] != ':') return false;
+    const std::string port = host.substr(end + 1);
+    if (port.empty() || port.size() > 5) return false;
+    for (char c : port)
+        if (!isDigit(c)) return false;
+    return std::stoi(port) <= 65535;
+}
+
 namespace {
 
 bool Contains(const std::string& text, const char* phrase) {
@@ -96,6 +125,7 @@ ResultCode RequestEM(platform::IDesktop& desktop, MakeUrl&& makeUrl, std::string
     if (!document) return ERROR_CREATE_DOM_OBJECT_FAILED;
 
     const std::vector<std::string> settings = desktop.ReadSettings({"IpAddress", "sDeviceName"});
+    if (!IsUrlHost(settings[0])) return ERROR_EM_REQUEST_FAILED;  // no URL can hold it
     if (!document->Load(makeUrl(settings[0], settings[1]))) return ERROR_EM_REQUEST_FAILED;
     text = ToLower(platform::ToNarrow(document->Text()));
     return SUCCESS;

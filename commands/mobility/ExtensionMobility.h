@@ -16,6 +16,11 @@ std::string EMLoginUrl(const std::string& host, const std::string& device, const
                        const std::string& password);
 std::string EMLogoutUrl(const std::string& host, const std::string& device);
 
+// Whether host (IpAddress) can stand in a URL as its host and optional port: a name of
+// letters, digits, '-', '.', '_' and '~', or an IPv6 address in brackets, then ":PORT".
+// One that cannot is refused before any request, on every platform alike.
+bool IsUrlHost(const std::string& host);
+
 // Classify the lower-cased text of an answer: SUCCESS or the failure's code.
 ResultCode ClassifyLoginResponse(const std::string& text);
 ResultCode ClassifyLogoutResponse(const std::string& text);

@@ -1020,6 +1020,30 @@ TEST_F(TwoPhones, IncomingCallAnsweredHookAndFarEndHangup) {
     EXPECT_EQ(hostA_.States(), "4 2 5 0 1 3 5 2 0");
 }
 
+TEST(Registration, FailingRegistrationsLeaveNothingBehind) {
+    // A registrar where nothing listens: every try fails at once, and each schedules the next.
+    // (The retry once held itself and lived for ever: the sanitizer build reports such a leak.)
+    char dir[] = "/tmp/sipphone-test-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    Loop loop;
+    TestHost host(loop);
+    {
+        EngineConfig config;
+        config.account.user = "1001";
+        config.account.listenHost = "127.0.83.4";
+        config.account.proxy = "sip:127.0.83.9:9;transport=tcp";
+        config.stateDir = dir;
+        config.noAudio = true;
+        SipEngine phone(host, config);
+        ASSERT_TRUE(phone.Running()) << phone.StartError();
+        phone.Start();
+        loop.RunFor(5s);
+        EXPECT_EQ(host.Last(kCallManagerStatus)->Int(0), 0);
+        EXPECT_NE(host.status.find("registration failed"), std::string::npos) << host.status;
+    }
+    std::system((std::string("rm -rf ") + dir).c_str());
+}
+
 class ThreePhones : public TwoPhones {
   protected:
     void SetUp() override {

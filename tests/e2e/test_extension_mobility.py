@@ -277,6 +277,12 @@ class AgainstOtherServers(EmConsoleTestCase):
         console = self.console_for("")
         self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_REQUEST_FAILED"))
         self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))
+        # A host that no URL can hold: refused before any request, on both targets alike (under
+        # Wine it was ERROR_EM_UNKNOWN_RESPONSE).
+        for host in ("[::1", "cm host"):
+            self.env.write_settings({"IpAddress": host, "sDeviceName": DEVICE})
+            self.assertEqual(console.ask("EMLogin alice secret"), error("ERROR_EM_REQUEST_FAILED"), host)
+            self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"), host)
         # No settings at all read as empty values: the same outcome.
         self.env.remove_settings()
         self.assertEqual(console.ask("EMLogout"), error("ERROR_EM_REQUEST_FAILED"))

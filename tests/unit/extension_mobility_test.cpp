@@ -128,6 +128,23 @@ TEST_F(ExtensionMobilityCommand, MissingWordsAreRefusedBeforeAnyRequest) {
     EXPECT_EQ(m_desktop->Calls(), Calls{});
 }
 
+TEST_F(ExtensionMobilityCommand, AHostNoUrlCanHoldIsRefusedBeforeAnyRequest) {
+    for (const char* host : {"", "[::1", "[::1]x", "[]", "cm 8080", " cm", "cm\x01", "cm\x7f",
+                             "cm:", "cm:99999", "cm:80x", "cm/path", "user@cm", "[::1]:", ":8080"}) {
+        m_desktop->settings["IpAddress"] = host;
+        m_desktop->ClearCalls();
+        EXPECT_EQ(Run("EMLogin a b"), ERROR_EM_REQUEST_FAILED) << host;
+        EXPECT_EQ(Run("EMLogout"), ERROR_EM_REQUEST_FAILED) << host;
+        for (const std::string& call : m_desktop->Calls())
+            EXPECT_EQ(call.rfind("Load(", 0), std::string::npos) << host;
+    }
+    for (const char* host :
+         {"cm", "cm:8080", "10.0.0.1:80", "[::1]:8080", "[2001:db8::1]", "cm-1.example.com", "a_b~c"}) {
+        m_desktop->settings["IpAddress"] = host;
+        EXPECT_EQ(Run("EMLogout"), ERROR_EM_UNKNOWN_RESPONSE) << host;  // requested, nothing understood
+    }
+}
+
 TEST_F(ExtensionMobilityCommand, LoaderFailuresHaveTheirOwnCodes) {
     m_desktop->createResult = platform::XmlDocument::CreateResult::CreateFailed;
     EXPECT_EQ(Run("EMLogin a b"), ERROR_CREATE_XML_OBJECT_FAILED);
