@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "DatagramGuard.h"
+#include "LoopbackSocket.h"
 #include "MessageScreen.h"
 #include "SipSettings.h"
 
@@ -176,21 +177,9 @@ TEST(MessageScreen, FarEndsReferOnlyWhereTheUserAllows) {
               std::string::npos);
 }
 
-// A bound loopback UDP socket and its address.
-std::pair<int, sockaddr_in> Bound() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    return {fd, addr};
-}
-
 TEST(MessageScreen, TheGuardsAnswerAndPassAsScreened) {
-    auto [sip, sipAddress] = Bound();
-    auto [caller, callerAddress] = Bound();
+    auto [sip, sipAddress] = test::BoundLoopbackUdp();
+    auto [caller, callerAddress] = test::BoundLoopbackUdp();
     GuardSipPort("127.0.0.1", ntohs(sipAddress.sin_port));
     const uint64_t answeredBefore = AnsweredRequests();
     const std::string options = Request("OPTIONS");

@@ -23,6 +23,7 @@
 #include "CallLine.h"
 #include "DatagramGuard.h"
 #include "LocalRegistrar.h"
+#include "LoopbackSocket.h"
 #include "Options.h"
 #include "RegistrarProbe.h"
 #include "SipEngine.h"
@@ -62,24 +63,29 @@ TEST(Destination, RefusesWhatIsNoDestination) {
     }
 }
 
-TEST(Settings, ReadsTheAccount) {
-    std::map<std::string, std::string> file = {
-        {"sSipUser", "1002"},
-        {"sSipDomain", " example.test "},
-        {"sSipProxy", "127.0.0.1:5070;transport=tcp"},
-        {"sSipPassword", " secret "},
-        {"sSipListen", "127.0.0.12:5062"},
-        {"sVoicemail", "*97"},
-    };
+// The account that a settings file of these values gives (a malformed one fails the test).
+SipAccount AccountOf(const std::map<std::string, std::string>& file) {
     SipAccount a;
     std::string error;
-    ASSERT_TRUE(ReadAccount(
+    EXPECT_TRUE(ReadAccount(
         [&](const std::string& n) -> std::optional<std::string> {
             auto it = file.find(n);
             return it == file.end() ? std::nullopt : std::optional(it->second);
         },
         a, error))
         << error;
+    return a;
+}
+
+TEST(Settings, ReadsTheAccount) {
+    const SipAccount a = AccountOf({
+        {"sSipUser", "1002"},
+        {"sSipDomain", " example.test "},
+        {"sSipProxy", "127.0.0.1:5070;transport=tcp"},
+        {"sSipPassword", " secret "},
+        {"sSipListen", "127.0.0.12:5062"},
+        {"sVoicemail", "*97"},
+    });
     EXPECT_EQ(a.user, "1002");
     EXPECT_EQ(a.domain, "example.test");
     EXPECT_EQ(a.proxy, "sip:127.0.0.1:5070;transport=tcp");
@@ -95,25 +101,13 @@ TEST(Settings, ReadsTheAccount) {
     EXPECT_FALSE(a.acceptRefer);
 
     // Nothing set: peer to peer on 127.0.0.1:5060 as 1001.
-    SipAccount d;
-    ASSERT_TRUE(ReadAccount([](const std::string&) { return std::nullopt; }, d, error));
+    const SipAccount d = AccountOf({});
     EXPECT_FALSE(d.HasRegistrar());
     EXPECT_EQ(d.ContactUri(), "sip:1001@127.0.0.1:5060");
 }
 
 TEST(Settings, TheDomainFollowsTheRegistrarAndTakesBareIpv6) {
-    auto read = [](std::map<std::string, std::string> file) {
-        SipAccount a;
-        std::string error;
-        EXPECT_TRUE(ReadAccount(
-            [&](const std::string& n) -> std::optional<std::string> {
-                auto it = file.find(n);
-                return it == file.end() ? std::nullopt : std::optional(it->second);
-            },
-            a, error))
-            << error;
-        return a;
-    };
+    const auto read = AccountOf;
     // Without sSipDomain, a registrar's host (never this phone's own address) is the domain.
     const SipAccount proxied =
         read({{"sSipProxy", "sip:pbx.example.test:5070;transport=tcp"}, {"sSipListen", "127.0.0.11:5060"}});
@@ -368,16 +362,7 @@ TEST(DatagramGuard, HeaderLinesMustBeNamed) {
 }
 
 TEST(DatagramGuard, DropsAtTheGuardedPortOnlyAndNeverBlocks) {
-    auto bound = [] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        return std::make_pair(fd, addr);
-    };
+    const auto bound = test::BoundLoopbackUdp;
     auto [sip, sipAddress] = bound();
     auto [other, otherAddress] = bound();
     GuardSipPort("127.0.0.1", ntohs(sipAddress.sin_port));

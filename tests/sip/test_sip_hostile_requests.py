@@ -14,6 +14,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peers import (SANITIZED, SDP, PhoneCase, RawUa, core_folder, folder_bytes, header,  # noqa: E402
                    process_status, sip_log, state, wait_for)
 
+class Attacker:
+    """A raw caller of its own at a phone's SIP port: what it sends to, and in whose name."""
+
+    def __init__(self, case, phone):
+        self.ua = RawUa(case.p.addresses.take())
+        case.addCleanup(self.ua.close)
+        self.target = (phone.address, 5060)
+        self.uri = f"sip:{phone.number}@{phone.address}:5060"
+        self.to = f"<sip:{phone.number}@{phone.address}>"
+        self.sdp = SDP.format(a=self.ua.address, rtp=5998)
+
+
 def options(ua, phone, n=0):
     return ua.request("OPTIONS", f"sip:{phone.number}@{phone.address}:5060", f"<sip:{phone.number}@{phone.address}>",
                       from_tag=f"o{n}")
@@ -30,12 +42,8 @@ class Oversized(PhoneCase):
     def test_long_names_and_uris_neither_crash_nor_freeze_the_phone(self):
         far = self.far_end()
         phone, console = self.start_phone()
-        ua = RawUa(self.p.addresses.take())
-        self.addCleanup(ua.close)
-        target = (phone.address, 5060)
-        uri = f"sip:{phone.number}@{phone.address}:5060"
-        to = f"<sip:{phone.number}@{phone.address}>"
-        sdp = SDP.format(a=ua.address, rtp=5998)
+        a = Attacker(self, phone)
+        ua, target, uri, to, sdp = a.ua, a.target, a.uri, a.to, a.sdp
         # Before: a display name of about 1,020 characters or more in From or To crashed the
         # phone (SIGSEGV) over UDP and TCP; a long URI held its only thread for seconds.
         attacks = [
@@ -209,12 +217,8 @@ class Soak(PhoneCase):
         far = self.far_end()
         caller = self.far_end(auto_answer=False)
         phone, console = self.start_phone()
-        ua = RawUa(self.p.addresses.take())
-        self.addCleanup(ua.close)
-        target = (phone.address, 5060)
-        uri = f"sip:{phone.number}@{phone.address}:5060"
-        to = f"<sip:{phone.number}@{phone.address}>"
-        sdp = SDP.format(a=ua.address, rtp=5998)
+        a = Attacker(self, phone)
+        ua, target, uri, to, sdp = a.ua, a.target, a.uri, a.to, a.sdp
         folder = core_folder(phone)
 
         def attacks(n):
