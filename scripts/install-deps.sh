@@ -32,8 +32,8 @@ test_packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev python3 xvfb icewm x11-utils xdotool procps
   # the Debian packages (cpack finds the programs' libraries with file) and their check
   file lintian
-  # the SIP tests' registrar checking passwords (auth_db over SQLite)
-  kamailio-sqlite-modules
+  # the SIP tests' registrar checking passwords (auth_db over SQLite) and speaking TLS, its certificates
+  kamailio-sqlite-modules kamailio-tls-modules openssl
   # the Windows build and its tests
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev
 )

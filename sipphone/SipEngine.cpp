@@ -236,11 +236,22 @@ bool SipEngine::OpenCore(std::string& error) {
     auto transports = factory->createTransports();
     transports->setUdpPort(a.listenPort);
     transports->setTcpPort(a.listenPort);
-    transports->setTlsPort(0);
+    // TLS only for an account that uses it (on a port of the system's choosing).
+    transports->setTlsPort(a.ProxyUsesTls() ? LC_SIP_TRANSPORT_RANDOM : 0);
     if (core_->setTransports(transports) != 0) {
         error = "cannot listen on " + a.listenHost + ":" + std::to_string(a.listenPort);
         return false;
     }
+    // Servers' certificates are verified, names and all, against the CAs of sSipCaFile (the
+    // system's store unless set; never the library's own bundle).
+    core_->setRootCa(a.caFile);
+    core_->verifyServerCertificates(true);
+    core_->verifyServerCn(true);
+    // SRTP offered (a far end without it still connects), or required.
+    core_->setMediaEncryption(a.mediaEncryption == "dtls"   ? linphone::MediaEncryption::DTLS
+                              : a.mediaEncryption == "srtp" ? linphone::MediaEncryption::SRTP
+                                                            : linphone::MediaEncryption::None);
+    core_->setMediaEncryptionMandatory(a.mediaEncryptionMandatory);
     core_->setUseRfc2833ForDtmf(true);
     core_->setUseInfoForDtmf(false);
     core_->enableVideoCapture(false);
@@ -318,7 +329,8 @@ void SipEngine::SetUpAccount() {
     params->enableRegister(true);
     params->setExpires(!a.HasRegistrar() ? 3600 : a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
     if (!a.password.empty())
-        core_->addAuthInfo(factory->createAuthInfo(a.user, a.user, a.password, "", "", a.Domain()));
+        // No realm: the one the server challenges with.
+        core_->addAuthInfo(factory->createAuthInfo(a.user, a.AuthUser(), a.password, "", "", a.Domain()));
     if (a.HasRegistrar() && !a.ProxyUsesTcp() && a.keepAliveSeconds > 0) {
         const int port = server->getPort() > 0 ? server->getPort() : 5060;
         if (!probe_.Open(a.listenHost, server->getDomain(), port, std::chrono::seconds(a.keepAliveSeconds)))
@@ -857,6 +869,11 @@ std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) 
     std::string error;
     const std::string uri = DestinationUri(destination, config_.account, error);
     if (uri.empty()) throw Failure(error);
+    // A secure destination goes out secure or not at all.
+    if (Lower(uri).rfind("sips:", 0) == 0 && !config_.account.ProxyUsesTls())
+        throw Failure(
+            "a sips: destination needs TLS, and no account uses it (sSipProxy with ;transport=tls): "
+            "the call is not placed in clear");
     auto address = core_->interpretUrl(uri);
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     auto params = core_->createCallParams(nullptr);

@@ -41,7 +41,11 @@ bool DialChar(char c) {
 }  // namespace
 
 bool SipAccount::ProxyUsesTcp() const {
-    return Lower(proxy).find("transport=tcp") != std::string::npos;
+    return Lower(proxy).find("transport=tcp") != std::string::npos || ProxyUsesTls();
+}
+
+bool SipAccount::ProxyUsesTls() const {
+    return Lower(proxy).find("transport=tls") != std::string::npos || StartsWithNoCase(proxy, "sips:");
 }
 
 namespace {
@@ -168,6 +172,31 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
             return false;
         }
         account.keepAliveSeconds = std::stoi(keepAlive);
+    }
+    account.authUser = get("sSipAuthUser");
+    if (!std::all_of(account.authUser.begin(), account.authUser.end(),
+                     [](char c) { return static_cast<unsigned char>(c) > ' ' && c != 0x7f; })) {
+        error = "sSipAuthUser '" + account.authUser + "' is not a user name";
+        return false;
+    }
+    if (auto ca = get("sSipCaFile"); !ca.empty()) account.caFile = ca;
+    if (auto encryption = Lower(get("sSipMediaEncryption")); !encryption.empty()) {
+        if (encryption != "none" && encryption != "srtp" && encryption != "dtls") {
+            error = "sSipMediaEncryption '" + encryption + "' is not none, srtp or dtls";
+            return false;
+        }
+        account.mediaEncryption = encryption;
+    }
+    if (auto mandatory = get("sSipMediaEncryptionMandatory"); !mandatory.empty()) {
+        if (mandatory != "0" && mandatory != "1") {
+            error = "sSipMediaEncryptionMandatory '" + mandatory + "' is not 0 or 1";
+            return false;
+        }
+        account.mediaEncryptionMandatory = mandatory == "1";
+    }
+    if (account.mediaEncryptionMandatory && account.mediaEncryption == "none") {
+        error = "sSipMediaEncryptionMandatory=1 needs sSipMediaEncryption srtp or dtls";
+        return false;
     }
     if (auto refer = get("sSipAcceptRefer"); !refer.empty()) {
         if (refer != "0" && refer != "1") {

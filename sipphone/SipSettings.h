@@ -16,14 +16,23 @@ struct SipAccount {
     std::string domain;                    // sSipDomain (a bare IPv6 address bracketed); empty: see Domain()
     std::string proxy;                     // sSipProxy: registrar and outbound proxy; empty: peer to peer
     std::string password;                  // sSipPassword
+    std::string authUser;                  // sSipAuthUser: the digest user name; empty: user
     std::string listenHost = "127.0.0.1";  // sSipListen, for SIP and RTP
     int listenPort = 5060;
     std::string voicemail;      // sVoicemail
     bool acceptRefer = false;   // sSipAcceptRefer: a far end may transfer this phone (REFER)
     int keepAliveSeconds = 30;  // sSipKeepAlive: between probes of a registrar over UDP; 0: none
+    std::string caFile = "/etc/ssl/certs/ca-certificates.crt";  // sSipCaFile: the CAs TLS trusts
+    std::string mediaEncryption = "srtp";   // sSipMediaEncryption: none, srtp (SDES) or dtls
+    bool mediaEncryptionMandatory = false;  // sSipMediaEncryptionMandatory: no call in clear
 
     bool HasRegistrar() const { return !proxy.empty(); }
+    // Whether the registrar is reached over a stream (TCP, or TLS over it), and over TLS
+    // (";transport=tls", or a sips: proxy).
     bool ProxyUsesTcp() const;
+    bool ProxyUsesTls() const;
+    // The digest user name.
+    std::string AuthUser() const { return authUser.empty() ? user : authUser; }
     // The domain that bare numbers are dialled in, as a URI writes it: sSipDomain, else the
     // registrar's host, else the listening address.
     std::string Domain() const;

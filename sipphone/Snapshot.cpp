@@ -44,6 +44,17 @@ const char* StateName(linphone::Call::State s) {
     return "?";
 }
 
+// Whether a call's media is encrypted, and how.
+const char* EncryptionName(linphone::MediaEncryption encryption) {
+    switch (encryption) {
+        case linphone::MediaEncryption::None: return "none (in clear)";
+        case linphone::MediaEncryption::SRTP: return "srtp (SDES)";
+        case linphone::MediaEncryption::ZRTP: return "zrtp";
+        case linphone::MediaEncryption::DTLS: return "dtls (DTLS-SRTP)";
+    }
+    return "?";
+}
+
 }  // namespace
 
 void SipEngine::Snapshot() {
@@ -59,8 +70,10 @@ void SipEngine::Snapshot() {
         << "\n[account]\n"
         << "user=" << a.user << "\ndomain=" << a.Domain()
         << "\nproxy=" << (a.proxy.empty() ? "(none)" : a.proxy) << "\nlisten=" << a.listenHost << ":"
-        << a.listenPort << "\ncontact=" << a.ContactUri()
-        << "\npassword=" << (a.password.empty() ? "(none)" : "(set)")
+        << a.listenPort << "\ncontact=" << a.ContactUri() << "\nauth_user=" << a.AuthUser()
+        << "\npassword=" << (a.password.empty() ? "(none)" : "(set)") << "\nca_file=" << a.caFile
+        << "\nmedia_encryption=" << a.mediaEncryption
+        << (a.mediaEncryptionMandatory ? " (mandatory)" : " (offered)")
         << "\nvoicemail=" << (a.voicemail.empty() ? "(none)" : a.voicemail) << "\n"
         << "\n[registration]\nstate=" << registration_ << "\ncall_manager_status=" << callManager_ << "\n"
         << "\n[audio]\ndevice=" << audioDevice_ << "\nnull_card=" << (nullCard_ ? "yes" : "no");
@@ -82,9 +95,11 @@ void SipEngine::Snapshot() {
             << "\n  sip_state=" << StateName(call->getState()) << "\n  line_state=" << record.line.state
             << "\n  conference=" << (record.line.conference ? "yes" : "no")
             << "\n  duration_s=" << call->getDuration();
-        if (auto params = call->getCurrentParams())
+        if (auto params = call->getCurrentParams()) {
             if (auto pt = params->getUsedAudioPayloadType())
                 out << "\n  codec=" << pt->getMimeType() << "/" << pt->getClockRate();
+            out << "\n  media_encryption=" << EncryptionName(params->getMediaEncryption());
+        }
         if (auto stats = call->getAudioStats()) {
             if (const rtp_stats_t* rtp = linphone_call_stats_get_rtp_stats(stats->cPtr()))
                 out << "\n  rtp_sent=" << rtp->packet_sent << "\n  rtp_received=" << rtp->packet_recv

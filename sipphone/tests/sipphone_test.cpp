@@ -99,6 +99,12 @@ TEST(Settings, ReadsTheAccount) {
 
     EXPECT_EQ(a.keepAliveSeconds, 30);
     EXPECT_FALSE(a.acceptRefer);
+    // Secure by default as far as a far end allows: SRTP offered, the system's CAs for TLS.
+    EXPECT_EQ(a.mediaEncryption, "srtp");
+    EXPECT_FALSE(a.mediaEncryptionMandatory);
+    EXPECT_EQ(a.caFile, "/etc/ssl/certs/ca-certificates.crt");
+    EXPECT_EQ(a.AuthUser(), "1002");
+    EXPECT_FALSE(a.ProxyUsesTls());
 
     // Nothing set: peer to peer on 127.0.0.1:5060 as 1001.
     const SipAccount d = AccountOf({});
@@ -126,6 +132,20 @@ TEST(Settings, TheDomainFollowsTheRegistrarAndTakesBareIpv6) {
     EXPECT_EQ(read({{"sSipKeepAlive", "0"}}).keepAliveSeconds, 0);
     EXPECT_EQ(read({{"sSipKeepAlive", "120"}}).keepAliveSeconds, 120);
     EXPECT_TRUE(read({{"sSipAcceptRefer", "1"}}).acceptRefer);
+    // TLS, SRTP and the authentication user.
+    for (const char* proxy : {"sip:pbx:5061;transport=tls", "sips:pbx", "SIP:pbx;Transport=TLS"}) {
+        const SipAccount tls = read({{"sSipProxy", proxy}});
+        EXPECT_TRUE(tls.ProxyUsesTls()) << proxy;
+        EXPECT_TRUE(tls.ProxyUsesTcp()) << proxy;  // a stream: its loss shows at once
+    }
+    const SipAccount secure = read({{"sSipMediaEncryption", "DTLS"},
+                                    {"sSipMediaEncryptionMandatory", "1"},
+                                    {"sSipAuthUser", "a-9f3"},
+                                    {"sSipCaFile", "/etc/company-ca.pem"}});
+    EXPECT_EQ(secure.mediaEncryption, "dtls");
+    EXPECT_TRUE(secure.mediaEncryptionMandatory);
+    EXPECT_EQ(secure.AuthUser(), "a-9f3");
+    EXPECT_EQ(secure.caFile, "/etc/company-ca.pem");
 }
 
 TEST(Settings, RefusesMalformedValues) {
@@ -142,7 +162,10 @@ TEST(Settings, RefusesMalformedValues) {
                                                           {"sSipDomain", "host:"},
                                                           {"sSipKeepAlive", "-1"},
                                                           {"sSipKeepAlive", "often"},
-                                                          {"sSipAcceptRefer", "yes"}}) {
+                                                          {"sSipAcceptRefer", "yes"},
+                                                          {"sSipMediaEncryption", "zrtp"},
+                                                          {"sSipMediaEncryptionMandatory", "yes"},
+                                                          {"sSipAuthUser", "a b"}}) {
         SipAccount a;
         std::string error;
         EXPECT_FALSE(ReadAccount(
@@ -943,6 +966,9 @@ TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
     EXPECT_EQ(Op(*a_, bus::kConferenceComplete), "no conference in progress");
     EXPECT_EQ(Op(*a_, bus::kMessages), "no voicemail number (sVoicemail) is set");
     EXPECT_EQ(Op(*a_, bus::kMakeCall, {std::string("")}), "no destination");
+    // A secure destination without TLS is not placed in clear.
+    EXPECT_NE(Op(*a_, bus::kMakeCall, {std::string("sips:1002@") + Address(2)}).find("needs TLS"),
+              std::string::npos);
     for (const bus::Method* m : {&bus::kIPCCLogin, &bus::kIPCCLogout, &bus::kIPCCSetState,
                                  &bus::kIPCCNotReadyReasons, &bus::kIPCCLogoutReasons})
         EXPECT_EQ(Op(*a_, *m, server::Args(m->ArgCount(), std::string("x"))),

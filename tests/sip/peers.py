@@ -12,6 +12,7 @@ Audio is judged from WAV recordings: RMS level and the power at given frequencie
 (Goertzel), in plain Python.
 """
 
+import glob
 import math
 import os
 import random
@@ -108,7 +109,9 @@ auto_aliases=no
 alias="{address}:{port}"
 listen=udp:{address}:{port}
 listen=tcp:{address}:{port}
+{tls_listen}
 mpath="{modules}"
+{tls_module}
 loadmodule "tm.so"
 loadmodule "sl.so"
 loadmodule "rr.so"
@@ -126,7 +129,7 @@ modparam("registrar", "gruu_enabled", 0)
 modparam("registrar", "max_expires", {max_expires})
 
 request_route {{
-    xlog("L_ALERT", "quvo-seen $rm from $fu to $tu\n");
+    xlog("L_ALERT", "quvo-seen $rm from $fu to $tu over $pr\n");
     if (!mf_process_maxfwd_header("10")) {{ sl_send_reply("483", "Too Many Hops"); exit; }}
     if (has_totag()) {{
         loose_route();
@@ -162,13 +165,53 @@ modparam("auth_db", "calculate_ha1", 1)
 modparam("auth_db", "password_column", "password")
 modparam("auth_db", "use_domain", 0)
 """
-KAMAILIO_AUTHENTICATE = """if (!www_authorize("quvo.test", "subscriber")) { www_challenge("quvo.test", "0"); exit; }"""
+# Only the users of the table are asked (far ends without passwords register as before).
+KAMAILIO_AUTHENTICATE = """if (is_subscriber("$fu", "subscriber", "0") && !www_authorize("quvo.test", "subscriber")) {
+            www_challenge("quvo.test", "0");
+            exit;
+        }"""
 SUBSCRIBER_TABLE = """
 CREATE TABLE version (table_name VARCHAR(32) NOT NULL, table_version INTEGER DEFAULT 0 NOT NULL);
 INSERT INTO version VALUES ('subscriber', 7);
 CREATE TABLE subscriber (id INTEGER PRIMARY KEY NOT NULL, username VARCHAR(64) DEFAULT '' NOT NULL,
     domain VARCHAR(64) DEFAULT '' NOT NULL, password VARCHAR(64) DEFAULT '' NOT NULL,
     ha1 VARCHAR(128) DEFAULT '' NOT NULL, ha1b VARCHAR(128) DEFAULT '' NOT NULL);
+"""
+
+
+def make_ca(folder, name):
+    """A certificate authority of the test's own: (certificate path, key path)."""
+    os.makedirs(folder, exist_ok=True)
+    cert, key = os.path.join(folder, f"{name}-ca.pem"), os.path.join(folder, f"{name}-ca.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", f"/CN=QUVO test CA {name}"], check=True, capture_output=True)
+    return cert, key
+
+
+def make_server_certificate(folder, ca, host):
+    """A server certificate for host (an IP address) signed by ca: (certificate path, key path)."""
+    cert, key = os.path.join(folder, f"server-{host}.pem"), os.path.join(folder, f"server-{host}.key")
+    csr, ext = cert + ".csr", cert + ".ext"
+    with open(ext, "w") as f:
+        f.write(f"subjectAltName=IP:{host},DNS:{host}\n")
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", csr,
+                    "-subj", f"/CN={host}"], check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca[0], "-CAkey", ca[1], "-CAcreateserial",
+                    "-out", cert, "-days", "2", "-extfile", ext], check=True, capture_output=True)
+    return cert, key
+
+
+KAMAILIO_TLS_CFG = """[server:default]
+method = TLSv1.2+
+verify_certificate = no
+require_certificate = no
+private_key = {key}
+certificate = {cert}
+
+[client:default]
+method = TLSv1.2+
+verify_certificate = no
+require_certificate = no
 """
 
 
@@ -184,7 +227,8 @@ class Kamailio:
     order certain instead: two workers, and the one that relays a REFER's 202 waits 300 ms
     first, so that the far end's first NOTIFY arrives ahead of it."""
 
-    def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False, users=None):
+    def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False, users=None,
+                 tls_ca=None, tls_port=None):
         self.address = address
         self.port = port or harness.free_port()
         self.dir = os.path.join(root, f"kamailio-{self.port}")
@@ -200,8 +244,19 @@ class Kamailio:
                 connection.executemany("INSERT INTO subscriber (username, domain, password) VALUES (?, '', ?)",
                                        users.items())
             auth_modules, authenticate = KAMAILIO_AUTH_MODULES.format(db=db), KAMAILIO_AUTHENTICATE
+        tls_listen = tls_module = ""
+        self.tls_port = None
+        if tls_ca:  # TLS on a port of its own, with a certificate for the address that tls_ca signs
+            self.tls_port = tls_port or harness.free_port()
+            cert, key = make_server_certificate(self.dir, tls_ca, address)
+            tls_cfg = os.path.join(self.dir, "tls.cfg")
+            with open(tls_cfg, "w") as f:
+                f.write(KAMAILIO_TLS_CFG.format(cert=cert, key=key))
+            tls_listen = f"enable_tls=yes\nlisten=tls:{address}:{self.tls_port}"
+            tls_module = f'loadmodule "tls.so"\nmodparam("tls", "config", "{tls_cfg}")'
         with open(self.cfg, "w") as f:
             f.write(KAMAILIO_CFG.format(address=address, port=self.port, modules=KAMAILIO_MODULES,
+                                        tls_listen=tls_listen, tls_module=tls_module,
                                         max_expires=max_expires, children=2 if reorder_refer_answer else 1,
                                         refer_delay_us=300000 if reorder_refer_answer else 0,
                                         auth_modules=auth_modules, authenticate=authenticate))
@@ -231,11 +286,15 @@ class Kamailio:
     def running(self):
         return self.process is not None and self.process.proc.poll() is None
 
+    @property
+    def tls_uri(self):
+        return f"sip:{self.address}:{self.tls_port};transport=tls"
+
     def seen(self, method=None):
-        """(method, from URI, to URI) of each request received so far, of one method or all."""
+        """(method, from URI, to URI, transport) of each request received so far, of one method or all."""
         if self.process is None:
             return []
-        found = re.findall(r"quvo-seen (\S+) from (\S+) to (\S+)", self.process.stderr())
+        found = re.findall(r"quvo-seen (\S+) from (\S+) to (\S+) over (\S+)", self.process.stderr())
         return [f for f in found if method is None or f[0] == method]
 
 
@@ -243,7 +302,8 @@ class Baresip(Process):
     """A baresip far end: auto-answers, sends a sine tone, records what it hears (dump-*-dec.wav
     in its folder, through the sndfile module), takes commands on standard input."""
 
-    def __init__(self, root, address, user, proxy=None, tone=1000, auto_answer=True, record=True, ctrl_port=None):
+    def __init__(self, root, address, user, proxy=None, tone=1000, auto_answer=True, record=True, ctrl_port=None,
+                 mediaenc=None):
         self.address = address
         self.user = user
         self.dir = os.path.join(root, f"baresip-{address}")
@@ -255,6 +315,8 @@ class Baresip(Process):
             modules.append("sndfile.so")
         if ctrl_port:
             modules.append("ctrl_tcp.so")
+        if mediaenc:  # "srtp-mand" (SDES required) or "dtls_srtp"; before the accounts that name it
+            modules.insert(modules.index("account.so"), "dtls_srtp.so" if mediaenc.startswith("dtls") else "srtp.so")
         config = [
             "poll_method epoll",
             f"sip_listen {address}:5060",
@@ -273,6 +335,8 @@ class Baresip(Process):
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write("\n".join(line for line in config if line) + "\n")
         params = ["answermode=auto" if auto_answer else "answermode=manual"]
+        if mediaenc:
+            params.append(f"mediaenc={mediaenc}")
         params += [f'outbound="{proxy}"', "regint=600"] if proxy else ["regint=0"]
         with open(os.path.join(self.dir, "accounts"), "w") as f:
             f.write(f"<sip:{user}@{address}>;" + ";".join(params) + "\n")
@@ -326,7 +390,8 @@ class Baresip(Process):
 class Linphonec(Process):
     """A linphonec far end: auto-answers, commands on standard input."""
 
-    def __init__(self, root, address, user, proxy=None):
+    def __init__(self, root, address, user, proxy=None, root_ca=None):
+        """root_ca: register over TLS (proxy a TLS URI), trusting that CA file."""
         self.address = address
         self.user = user
         self.dir = os.path.join(root, f"linphonec-{address}")
@@ -336,6 +401,8 @@ class Linphonec(Process):
             "[sip]",
             "sip_port=5060",
             "sip_tcp_port=-1",
+            *([f"sip_tls_port={harness.free_port()}", f"root_ca={root_ca}", "verify_server_certs=1",
+               "verify_server_cn=1"] if root_ca else []),
             f"bind_address={address}",
             "guess_hostname=0",
             "register_only_when_network_is_up=0",
@@ -557,8 +624,9 @@ class Peers:
             peer.wait_ready()
         return peer
 
-    def linphonec(self, user, proxy=None, wait=True):
-        peer = Linphonec(self.root, self.addresses.take(), user, proxy.uri if isinstance(proxy, Kamailio) else proxy)
+    def linphonec(self, user, proxy=None, wait=True, root_ca=None):
+        uri = (proxy.tls_uri if root_ca else proxy.uri) if isinstance(proxy, Kamailio) else proxy
+        peer = Linphonec(self.root, self.addresses.take(), user, uri, root_ca=root_ca)
         self._own(peer.stop, peer)
         if wait:
             peer.wait_ready()
@@ -766,12 +834,18 @@ class PhoneCase(unittest.TestCase):
     start_phone() gives a quvo-sipphone on a private bus with a console bound to it."""
 
     proxy_options = {}
+    tls = False  # the proxy also listens for TLS, with a certificate that cls.ca signs
 
     @classmethod
     def setUpClass(cls):
         cls.class_peers = Peers()
         try:
-            cls.proxy = cls.class_peers.kamailio(**cls.proxy_options)
+            options = dict(cls.proxy_options)
+            if cls.tls:
+                cls.ca = make_ca(cls.class_peers.root, "good")
+                cls.other_ca = make_ca(cls.class_peers.root, "other")
+                options["tls_ca"] = cls.ca
+            cls.proxy = cls.class_peers.kamailio(**options)
         except BaseException:
             cls.class_peers.close()
             raise
@@ -850,6 +924,17 @@ def sip_log(phone):
         except FileNotFoundError:
             pass
     return text
+
+
+def snapshot(console, phone):
+    """The text of a new snapshot of the phone's state, taken through the console."""
+    folder = os.path.join(phone.env.env["XDG_STATE_HOME"], "quvo-sipphone")
+    before = set(glob.glob(os.path.join(folder, "snapshot-*.txt")))
+    time.sleep(1.1)  # one file a second
+    console.ok("Snapshot")
+    made = wait_for(lambda: set(glob.glob(os.path.join(folder, "snapshot-*.txt"))) - before, 5, "a snapshot")
+    with open(made.pop()) as f:
+        return f.read()
 
 
 def folder_bytes(path, leave_out=()):
