@@ -228,7 +228,7 @@ class Kamailio:
     first, so that the far end's first NOTIFY arrives ahead of it."""
 
     def __init__(self, root, address, port=None, max_expires=30, reorder_refer_answer=False, users=None,
-                 tls_ca=None, tls_port=None):
+                 tls_ca=None, tls_port=None, tls_name=None):
         self.address = address
         self.port = port or harness.free_port()
         self.dir = os.path.join(root, f"kamailio-{self.port}")
@@ -246,9 +246,10 @@ class Kamailio:
             auth_modules, authenticate = KAMAILIO_AUTH_MODULES.format(db=db), KAMAILIO_AUTHENTICATE
         tls_listen = tls_module = ""
         self.tls_port = None
-        if tls_ca:  # TLS on a port of its own, with a certificate for the address that tls_ca signs
+        if tls_ca:  # TLS on a port of its own, with a certificate that tls_ca signs for the address
+            # (or for tls_name, to be refused by name)
             self.tls_port = tls_port or harness.free_port()
-            cert, key = make_server_certificate(self.dir, tls_ca, address)
+            cert, key = make_server_certificate(self.dir, tls_ca, tls_name or address)
             tls_cfg = os.path.join(self.dir, "tls.cfg")
             with open(tls_cfg, "w") as f:
                 f.write(KAMAILIO_TLS_CFG.format(cert=cert, key=key))

@@ -11,8 +11,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import (snapshot, CALL_MANAGER_DOWN, CALL_MANAGER_UP, Kamailio, Peers, PhoneCase, RawUa,  # noqa: E402
-                   SipPhone, have_peers, make_ca, phone_env, response, sip_log, sipphone_path, state,
+from peers import (CALL_MANAGER_DOWN, CALL_MANAGER_UP, Kamailio, Peers, PhoneCase, RawUa,  # noqa: E402
+                   SipPhone, have_peers, make_ca, phone_env, response, sip_log, sipphone_path, snapshot, state,
                    stop_process, wait_for)
 
 import harness  # noqa: E402  (on the path once peers is imported)

@@ -10,8 +10,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import (snapshot, CALL_MANAGER_DOWN, PhoneCase, last_audio, sip_log, state, tone_power,  # noqa: E402
-                   wait_for)
+from peers import (CALL_MANAGER_DOWN, Kamailio, PhoneCase, last_audio, sip_log, snapshot, state,  # noqa: E402
+                   tone_power, wait_for)
 
 USERS = {"5601": "pw-5601", "auth-5602": "pw-5602", "5603": "pw-5603"}
 
@@ -65,6 +65,16 @@ class Tls(PhoneCase):
         console.ok(f"MakeCall {number}@{self.proxy.address}")
         console.expect("Event : PartyPickup,", 15)
         console.ok("EndCall")
+
+    def test_a_server_whose_certificate_names_another_host_is_refused(self):
+        # Signed by the trusted CA, but for another address.
+        impostor = Kamailio(self.p.root, self.p.addresses.take(), tls_ca=self.ca, tls_name="127.9.9.9")
+        self.p._own(impostor.stop, impostor)
+        impostor.start()
+        phone, console = self.start_phone(user="5601", password=USERS["5601"], proxy=impostor.tls_uri,
+                                          registers=False, settings={"sSipCaFile": self.ca[0]})
+        console.expect(CALL_MANAGER_DOWN, 15)
+        self.assertFalse(impostor.seen("REGISTER"))
 
     def test_a_separate_authentication_user_registers(self):
         # The number 5602, the digest user name auth-5602 (before: always the number).
