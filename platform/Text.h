@@ -20,12 +20,18 @@ std::string ToUtf8(const std::string& narrow);
 // A text from the softphone (or from the far ends and servers behind it) for one
 // console line: as ToNarrow, and every control character (C0, DEL, C1) becomes '?'
 // as well, so that such a text can neither end or overwrite the line it is printed
-// in nor send escape sequences to the terminal.
+// in nor send escape sequences to the terminal. So do the Unicode line and paragraph
+// separators (a reader that splits lines on them would see a line the softphone forged)
+// and the bidirectional controls (which reorder what an operator reads).
+inline bool IsForging(unsigned long code) {
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
+           code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
 inline std::string ToPrintable(std::wstring wide) {
-    for (wchar_t& c : wide) {
-        const auto code = static_cast<unsigned long>(c);
-        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) c = L'?';
-    }
+    for (wchar_t& c : wide)
+        if (IsForging(static_cast<unsigned long>(c))) c = L'?';
     return ToNarrow(wide);
 }
 

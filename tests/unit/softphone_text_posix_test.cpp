@@ -23,6 +23,12 @@ TEST_F(LocaleTest, ControlCharactersBecomeQuestionMarksAndNothingElseChanges) {
     EXPECT_EQ(ToPrintable(L"a\nb\rc\x1b[2J\td\x7f\x85\x9b\x9f"), "a?b?c?[2J?d????");
     EXPECT_EQ(ToPrintable(L"\x00A0Zo\x00EB \x20AC ~"), "\xC2\xA0Zo\xC3\xAB \xE2\x82\xAC ~");
     EXPECT_EQ(ToPrintable(std::wstring(L"x\0y", 3)), "x?y");
+    // Unicode line ends and bidirectional controls, as a caller's name may carry them.
+    EXPECT_EQ(ToPrintable(L"Bob\x2028"
+                          L"Event : x\x2029|\x202E"
+                          L"evil\x202C|\x2066"
+                          L"a\x2069|\x200E\x200F\x061C|\x2027\x202F"),
+              "Bob?Event : x?|?evil?|?a?|???|\xE2\x80\xA7\xE2\x80\xAF");
     // The plain conversion (used for server answers) keeps them.
     EXPECT_EQ(ToNarrow(L"a\nb"), "a\nb");
 }
