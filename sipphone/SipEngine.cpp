@@ -182,7 +182,7 @@ bool SipEngine::OpenCore(std::string& error) {
 
     // The core's own configuration, written afresh each start: what it keeps between runs
     // (call logs, friends) stays in this folder too, never under $HOME.
-    const std::string rc = dir + "/linphonerc";
+    const std::string rc = rcPath_ = dir + "/linphonerc";
     {
         std::ofstream out(rc, std::ios::trunc);
         out << "[sip]\n"
@@ -438,6 +438,8 @@ void SipEngine::Stop() {
     core_->removeListener(listener_);
     calls_.clear();
     core_.reset();
+    // The library keeps the password in its configuration (passwd=): it goes with the phone.
+    ::unlink(rcPath_.c_str());
     if (nullCard_) CloseNullSoundCardRecording();
 }
 

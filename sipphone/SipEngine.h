@@ -139,6 +139,7 @@ class SipEngine : public server::Engine {
     server::EngineHost& host_;
     EngineConfig config_;
     std::string startError_;
+    std::string rcPath_;  // the library's configuration, written afresh at each start
     std::shared_ptr<linphone::Core> core_;
     std::shared_ptr<linphone::Account> account_;
     std::shared_ptr<Listener> listener_;

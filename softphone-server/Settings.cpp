@@ -1,5 +1,6 @@
 #include "Settings.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,19 +88,32 @@ bool WriteSettings(const std::string& path, const std::vector<std::pair<std::str
     std::ostringstream text;
     for (const std::string& line : lines) text << line << '\n';
 
+    // The replacement has the file's mode from its creation on, before a byte is written: a
+    // file that holds a password is never readable by others, not even for a moment. A new
+    // file is private.
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text.str();
-        out.flush();
-        if (!out) {
-            error = "cannot write " + temp;
-            ::unlink(temp.c_str());
-            return false;
-        }
+    mode_t mode = 0600;
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        error = "cannot create " + temp + ": " + std::strerror(errno);
+        return false;
     }
-    // The replacement keeps the file's mode: a file that holds a password stays private.
-    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) ::chmod(temp.c_str(), st.st_mode & 07777);
+    ::fchmod(fd, mode);  // whatever the umask
+    const std::string data = text.str();
+    bool written = true;
+    for (size_t at = 0; at < data.size() && written;) {
+        const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) at += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 || !written) {
+        error = "cannot write " + temp;
+        ::unlink(temp.c_str());
+        return false;
+    }
     if (::rename(temp.c_str(), path.c_str()) != 0) {
         error = "cannot replace " + path + ": " + std::strerror(errno);
         ::unlink(temp.c_str());

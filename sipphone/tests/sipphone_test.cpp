@@ -200,8 +200,24 @@ TEST(Settings, PasswordFileMustBePrivate) {
     ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << error;
     EXPECT_EQ(PasswordFileProblem(path, true), "");
     EXPECT_EQ(server::ReadSetting(path, "sSipPassword"), "x");
-    ::unlink(path.c_str());
-    ::rmdir(dir);
+    // The rewrite goes through a private file of its own: a link left in its place is not
+    // followed (nor is what it points to written), and nothing is left behind.
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    const std::string elsewhere = std::string(dir) + "/elsewhere";
+    std::ofstream(elsewhere) << "untouched\n";
+    ASSERT_EQ(::symlink(elsewhere.c_str(), temp.c_str()), 0);
+    ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP 2"}}, error)) << error;
+    std::ifstream untouched(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(untouched), {}), "untouched\n");
+    EXPECT_EQ(server::ReadSetting(path, "sPhoneOnline"), "SIP 2");
+    EXPECT_NE(::access(temp.c_str(), F_OK), 0);
+    // A file the program creates is private from the start.
+    const std::string fresh = std::string(dir) + "/fresh.ini";
+    ASSERT_TRUE(server::WriteSettings(fresh, {{"sPhoneOnline", "SIP"}}, error)) << error;
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Settings, ListenAddressInUse) {
@@ -956,6 +972,11 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     EXPECT_FALSE(hostA_.Has(kPartyHangup));
     EXPECT_EQ(hostA_.States(), "3 5 8 5 0");
     EXPECT_NE(Op(*a_, bus::kEndCall), "");
+    // The library's configuration holds the password while the phone runs, and goes with it.
+    const std::string rc = dir_ + "/core-" + Address(1) + "-5060/linphonerc";
+    EXPECT_EQ(::access(rc.c_str(), F_OK), 0);
+    a_->Stop();
+    EXPECT_NE(::access(rc.c_str(), F_OK), 0);
 }
 
 TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
