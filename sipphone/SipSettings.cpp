@@ -147,7 +147,9 @@ bool ParseHostPort(const std::string& rawText, std::string& host, int& port) {
 bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& error) {
     auto get = [&](const char* name) { return Trim(lookup(name).value_or("")); };
     if (auto user = get("sSipUser"); !user.empty()) account.user = user;
-    if (!std::all_of(account.user.begin(), account.user.end(), DialChar)) {
+    // A user name as a URI holds it unescaped ('#', which a dialled number may have, is not).
+    if (!std::all_of(account.user.begin(), account.user.end(),
+                     [](char c) { return DialChar(c) && c != '#'; })) {
         error = "sSipUser '" + account.user + "' is not a SIP user name";
         return false;
     }
@@ -292,6 +294,14 @@ std::string ListenProblem(const std::string& host, int port) {
     sockaddr_storage storage{};
     socklen_t length = 0;
     if (!NumericSocketAddress(host, port, storage, length)) return "sSipListen needs a numeric address";
+    // An address of this machine (or all of them), not one that many receive.
+    if (storage.ss_family == AF_INET) {
+        const uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(&storage)->sin_addr.s_addr);
+        if (a == INADDR_BROADCAST || (a >> 28) == 0xE)
+            return "sSipListen " + host + " is a broadcast or multicast address";
+    } else if (IN6_IS_ADDR_MULTICAST(&reinterpret_cast<sockaddr_in6*>(&storage)->sin6_addr)) {
+        return "sSipListen " + host + " is a multicast address";
+    }
     // Bound without SO_REUSEADDR: a SIP stack listening there already makes this fail,
     // where the core itself would share the port and miss half the requests.
     for (int type : {SOCK_DGRAM, SOCK_STREAM}) {

@@ -156,6 +156,7 @@ TEST(Settings, RefusesMalformedValues) {
                                                           {"sSipListen", "::1"},
                                                           {"sSipListen", "host:50x"},
                                                           {"sSipUser", "bob smith"},
+                                                          {"sSipUser", "#"},
                                                           {"sSipDomain", "[::1"},
                                                           {"sSipDomain", "bad host"},
                                                           {"sSipDomain", "a@b"},
@@ -222,6 +223,8 @@ TEST(Settings, PasswordFileMustBePrivate) {
 
 TEST(Settings, ListenAddressInUse) {
     EXPECT_EQ(ListenProblem("127.0.83.8", 5060), "");
+    for (const char* many : {"255.255.255.255", "224.0.0.1", "239.1.2.3", "ff02::1"})
+        EXPECT_NE(ListenProblem(many, 5060).find("cast address"), std::string::npos) << many;
     const int taken = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int yes = 1;
     ::setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);  // as a SIP stack does
