@@ -165,11 +165,12 @@ modparam("auth_db", "calculate_ha1", 1)
 modparam("auth_db", "password_column", "password")
 modparam("auth_db", "use_domain", 0)
 """
-# Only the users of the table are asked (far ends without passwords register as before).
-KAMAILIO_AUTHENTICATE = """if (is_subscriber("$fu", "subscriber", "0") && !www_authorize("quvo.test", "subscriber")) {
+# Only the numbers of the table are asked (far ends without passwords register as before); a
+# name "auth-N" of the table is the authentication user of number N.
+KAMAILIO_AUTHENTICATE = """if ($fU =~ "^({numbers})$" && !www_authorize("quvo.test", "subscriber")) {{
             www_challenge("quvo.test", "0");
             exit;
-        }"""
+        }}"""
 SUBSCRIBER_TABLE = """
 CREATE TABLE version (table_name VARCHAR(32) NOT NULL, table_version INTEGER DEFAULT 0 NOT NULL);
 INSERT INTO version VALUES ('subscriber', 7);
@@ -243,7 +244,9 @@ class Kamailio:
                 connection.executescript(SUBSCRIBER_TABLE)
                 connection.executemany("INSERT INTO subscriber (username, domain, password) VALUES (?, '', ?)",
                                        users.items())
-            auth_modules, authenticate = KAMAILIO_AUTH_MODULES.format(db=db), KAMAILIO_AUTHENTICATE
+            numbers = "|".join(sorted({re.escape(name.removeprefix("auth-")) for name in users}))
+            auth_modules = KAMAILIO_AUTH_MODULES.format(db=db)
+            authenticate = KAMAILIO_AUTHENTICATE.format(numbers=numbers)
         tls_listen = tls_module = ""
         self.tls_port = None
         if tls_ca:  # TLS on a port of its own, with a certificate that tls_ca signs for the address

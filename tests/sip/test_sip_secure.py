@@ -46,9 +46,10 @@ class Tls(PhoneCase):
 
     def test_a_server_the_trusted_cas_do_not_vouch_for_is_refused(self):
         far = self.far_end()
+        before = len(self.proxy.seen())
         phone, console = self.tls_phone(ca=self.other_ca, registers=False)
         console.expect(CALL_MANAGER_DOWN, 15)
-        self.assertFalse([s for s in self.proxy.seen() if s[1].startswith("sip:5601@")])
+        self.assertFalse([s for s in self.proxy.seen()[before:] if s[1].startswith("sip:5601@")])
         outcome = console.run(f"MakeCall {far.number}")
         if outcome == "OK":  # placed, then it fails on the connection the phone refuses
             console.expect(state(0, "TsIdle"), 15)
@@ -79,6 +80,10 @@ class Tls(PhoneCase):
     def test_a_separate_authentication_user_registers(self):
         # The number 5602, the digest user name auth-5602 (before: always the number).
         self.tls_phone(user="5602", settings={"sSipAuthUser": "auth-5602"})
+        # The number itself is no authentication user there.
+        _, console = self.start_phone(user="5602", password=USERS["auth-5602"], proxy=self.proxy.tls_uri,
+                                      registers=False, settings={"sSipCaFile": self.ca[0]})
+        console.expect(CALL_MANAGER_DOWN, 15)
 
     def test_dtls_srtp_both_ways_and_mandatory_encryption(self):
         recording = os.path.join(self.p.root, "heard.wav")
