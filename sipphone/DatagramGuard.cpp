@@ -20,22 +20,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "SipText.h"
+
 namespace quvo::sip {
 namespace {
-
-bool IsTokenChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("-.!%*_+`'~", c) != nullptr;
-}
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
 
 // SIP-Version: "SIP/" 1*DIGIT "." 1*DIGIT, letters in any case.
 bool IsVersion(std::string_view text) {
@@ -66,12 +54,6 @@ bool IsStartLine(std::string_view line) {
                     [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; }))
         return false;
     return IsVersion(line.substr(second + 1));
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
-    while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
-    return text;
 }
 
 }  // namespace

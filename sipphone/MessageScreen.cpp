@@ -8,25 +8,10 @@
 #include <functional>
 #include <vector>
 
+#include "SipText.h"
+
 namespace quvo::sip {
 namespace {
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() &&
-           (text.front() == ' ' || text.front() == '\t' || text.front() == '\r' || text.front() == '\n'))
-        text.remove_prefix(1);
-    while (!text.empty() &&
-           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
-}
 
 struct Header {
     std::string_view name;   // as written (a compact form stays compact)
@@ -111,11 +96,6 @@ std::string_view HostAt(std::string_view text) {
         return text.substr(0, close == std::string_view::npos ? text.size() : close + 1);
     }
     return text.substr(0, std::min(text.size(), text.find_first_of(":;?>, \t\"\r\n")));
-}
-
-bool IsTokenChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) ||
-           std::string_view("-.!%*_+`'~").find(c) != std::string_view::npos;
 }
 
 // Every SIP URI written in text: where "sip:" or "sips:" starts a word.
