@@ -43,6 +43,8 @@ ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& e
             if (!flag(options.quiet, true)) return ParseResult::Error;
         } else if (arg == "--no-window") {
             if (!flag(options.window, false)) return ParseResult::Error;
+        } else if (arg == "--list-devices") {
+            if (!flag(options.listDevices, true)) return ParseResult::Error;
         } else if (arg == "--auto-answer") {
             if (!flag(options.autoAnswer, true)) return ParseResult::Error;
         } else {
@@ -62,6 +64,9 @@ std::string HelpText() {
            "  --tone HZ        the null card's microphone tone (default 440, 0: silence)\n"
            "  --record FILE    write what the null card's speaker plays to FILE (WAV)\n"
            "  --auto-answer    answer every incoming call at once\n"
+           "  --list-devices   print the sound devices, one per line: the name that\n"
+           "                   sSipCaptureDevice, sSipPlaybackDevice and sSipRingerDevice\n"
+           "                   take, a tab, and what it does (capture, playback)\n"
            "  --quiet          no log lines on standard error\n"
            "  --no-window      show no window\n"
            "  --title TEXT     the window's title (default: the sPhoneOnline setting)\n"
@@ -69,7 +74,9 @@ std::string HelpText() {
            "  --version        the program's version\n"
            "\n"
            "The account comes from the settings file ($XDG_CONFIG_HOME/Quelbo/QUVO.ini):\n"
-           "sSipUser, sSipDomain, sSipProxy, sSipPassword, sSipListen, sVoicemail.\n"
+           "sSipUser, sSipDomain, sSipProxy, sSipPassword, sSipListen, sVoicemail, and the\n"
+           "NAT, codec, device and forwarding settings sSipStun, sSipIce, sSipCodecs,\n"
+           "sSipPlaybackDevice, sSipForwardAll and others.\n"
            "See quvo-sipphone(1).\n";
 }
 

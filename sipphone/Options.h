@@ -15,6 +15,7 @@ struct Options {
     bool window = true;
     std::optional<std::string> title;
     bool autoAnswer = false;
+    bool listDevices = false;  // print the sound devices and end
 };
 
 enum class ParseResult { Run, Help, Version, Error };

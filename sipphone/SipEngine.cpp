@@ -11,12 +11,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
+#include <list>
 #include <linphone++/linphone.hh>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "DatagramGuard.h"
+#include "Media.h"
 #include "NullSoundCard.h"
 
 namespace quvo::sip {
@@ -271,20 +273,90 @@ bool SipEngine::OpenCore(std::string& error) {
         error = "cannot listen on " + a.listenHost + ":" + std::to_string(a.listenPort);
         return false;
     }
+    if (!SetUpCodecs(error)) return false;
     SetUpAudio();
+    SetUpNat();
     SetUpAccount();
     return true;
 }
 
+// The codecs in order of preference: sSipCodecs's and no other, or the default order.
+bool SipEngine::SetUpCodecs(std::string& error) {
+    const std::vector<std::string>& named = config_.account.codecs;
+    const bool chosen = !named.empty();
+    const auto all = core_->getAudioPayloadTypes();
+    std::list<std::shared_ptr<linphone::PayloadType>> ordered;
+    auto taken = [&ordered](const std::shared_ptr<linphone::PayloadType>& pt) {
+        return std::any_of(ordered.begin(), ordered.end(), [&pt](const auto& o) { return o->cPtr() == pt->cPtr(); });
+    };
+    for (const std::string& name : chosen ? named : kDefaultCodecOrder) {
+        const auto slash = name.find('/');
+        const std::string mime = Lower(name.substr(0, slash));
+        const int rate = slash == std::string::npos ? 0 : std::atoi(name.c_str() + slash + 1);
+        bool found = false;
+        for (const auto& pt : all)
+            if (Lower(pt->getMimeType()) == mime && (rate == 0 || pt->getClockRate() == rate) && !taken(pt)) {
+                pt->enable(true);
+                ordered.push_back(pt);
+                found = true;
+            }
+        if (!found && chosen) {
+            error = "sSipCodecs names '" + name + "', a codec this phone does not have";
+            return false;
+        }
+    }
+    for (const auto& pt : all)
+        if (!taken(pt)) {
+            if (chosen) pt->enable(false);
+            ordered.push_back(pt);
+        }
+    core_->setAudioPayloadTypes(ordered);
+    return true;
+}
+
+// Behind NAT: what the STUN server sees of the phone goes into its SDP; with ICE the far
+// end also gets the phone's own and (through TURN) relayed addresses to try.
+void SipEngine::SetUpNat() {
+    const SipAccount& a = config_.account;
+    if (a.stunHost.empty() && !a.ice) return;
+    natPolicy_ = core_->createNatPolicy();
+    if (!a.stunHost.empty()) {
+        const bool v6 = a.stunHost.find(':') != std::string::npos;
+        natPolicy_->setStunServer((v6 ? "[" + a.stunHost + "]" : a.stunHost) + ":" + std::to_string(a.stunPort));
+        natPolicy_->enableStun(true);
+    }
+    natPolicy_->enableIce(a.ice);
+    if (!a.turnUser.empty()) {
+        natPolicy_->enableTurn(true);
+        natPolicy_->enableUdpTurnTransport(true);
+        natPolicy_->setStunServerUsername(a.turnUser);
+        core_->addAuthInfo(
+            linphone::Factory::get()->createAuthInfo(a.turnUser, a.turnUser, a.turnPassword, "", "", ""));
+    }
+    core_->setNatPolicy(natPolicy_);
+}
+
 void SipEngine::SetUpAudio() {
+    const SipAccount& a = config_.account;
+    std::vector<SoundDevice> devices;
+    for (const auto& device : core_->getExtendedAudioDevices())
+        devices.push_back({device->getId(), device->getDeviceName(),
+                           device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord),
+                           device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay)});
     // ALSA's "default" is listed, able to do everything, on machines without any sound
     // hardware: a device counts only under a name of its own.
-    bool haveDevice = false;
-    for (const auto& device : core_->getExtendedAudioDevices())
-        if (device->getDeviceName() != "default" &&
-            (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ||
-             device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityPlay)))
-            haveDevice = true;
+    const bool haveDevice = std::any_of(devices.begin(), devices.end(), [](const SoundDevice& d) {
+        return d.name != "default" && (d.capture || d.playback);
+    });
+    struct Choice {
+        const char* setting;
+        const std::string& wanted;
+        bool capture;
+        linphone::Status (linphone::Core::*use)(const std::string&);
+    };
+    const Choice choices[] = {{"sSipCaptureDevice", a.captureDevice, true, &linphone::Core::setCaptureDevice},
+                              {"sSipPlaybackDevice", a.playbackDevice, false, &linphone::Core::setPlaybackDevice},
+                              {"sSipRingerDevice", a.ringerDevice, false, &linphone::Core::setRingerDevice}};
     if (config_.noAudio || !haveDevice) {
         nullCard_ = true;
         audioDevice_ = RegisterNullSoundCard(linphone_core_get_ms_factory(core_->cPtr()),
@@ -294,9 +366,23 @@ void SipEngine::SetUpAudio() {
         core_->setPlaybackDevice(audioDevice_);
         core_->setRingerDevice(audioDevice_);
         core_->setMediaDevice(audioDevice_);
-    } else {
-        audioDevice_ = core_->getCaptureDevice();
+        for (const Choice& c : choices)
+            if (!c.wanted.empty())
+                Say(std::string(c.setting) + " '" + c.wanted + "' is not used: " +
+                    (config_.noAudio ? "--no-audio" : "this machine has no sound device") +
+                    ", the null sound card plays and records");
+        return;
     }
+    for (const Choice& c : choices) {
+        if (c.wanted.empty()) continue;
+        const std::string id = FindSoundDevice(devices, c.wanted, c.capture);
+        if (id.empty())
+            Say(std::string(c.setting) + " '" + c.wanted + "' is no " + (c.capture ? "capture" : "playback") +
+                " device here (see quvo-sipphone --list-devices): the default one is used");
+        else
+            ((*core_).*c.use)(id);
+    }
+    audioDevice_ = core_->getCaptureDevice();
 }
 
 void SipEngine::SetUpAccount() {
@@ -529,6 +615,18 @@ void SipEngine::OnCallState(const std::shared_ptr<linphone::Call>& call, int raw
         record->line.state = kTsIdle;
         call->decline(linphone::Reason::Busy);
         return;
+    }
+    // Forwarding of every call: it is sent on (302) before it shows on the line.
+    if (IsRingingIn(state) && record->line.state == -1 && forwardAll_) {
+        record->line.state = kTsIdle;
+        std::string error;
+        auto target = core_->interpretUrl(DestinationUri(config_.account.forwardAll, config_.account, error));
+        if (target && call->redirectTo(target) == 0) {
+            host_.Note("call from " + record->line.number + " forwarded to " + target->asStringUriOnly());
+            return;
+        }
+        host_.Note("call from " + record->line.number + " could not be forwarded; it rings here");
+        record->line.state = -1;
     }
     // A far end that ends the call while it takes a transfer from this phone (a transferee
     // may hang up on the transferor itself once it calls the new party): the call was handed
@@ -1099,6 +1197,11 @@ void SipEngine::Softkey(const std::string& rawName, int32_t line, int32_t ref) {
     } else if (name == "dnd") {
         dnd_ = !dnd_;
         host_.Note(std::string("do not disturb ") + (dnd_ ? "on" : "off"));
+    } else if (name == "cfwdall") {
+        if (config_.account.forwardAll.empty())
+            throw Failure("no forwarding destination is set (sSipForwardAll): calls cannot be forwarded");
+        forwardAll_ = !forwardAll_;
+        host_.Note(forwardAll_ ? "forward all calls on, to " + config_.account.forwardAll : "forward all calls off");
     } else if (name == "mute") {
         SetMute(!muted_);
     } else {

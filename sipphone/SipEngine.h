@@ -21,6 +21,7 @@ class Account;
 class Call;
 class Conference;
 class Core;
+class NatPolicy;
 }  // namespace linphone
 
 namespace quvo::sip {
@@ -81,6 +82,8 @@ class SipEngine : public server::Engine {
     // Core set-up and driving.
     bool OpenCore(std::string& error);
     void SetUpAudio();
+    bool SetUpCodecs(std::string& error);
+    void SetUpNat();
     void SetUpAccount();
     void Schedule(std::chrono::milliseconds delay);
     void Tick();
@@ -145,6 +148,7 @@ class SipEngine : public server::Engine {
     std::shared_ptr<Listener> listener_;
     std::shared_ptr<LogSink> logSink_;
     std::shared_ptr<linphone::Conference> conference_;
+    std::shared_ptr<linphone::NatPolicy> natPolicy_;
     LocalRegistrar localRegistrar_;  // peer to peer: the account registers here
     RegistrarProbe probe_;           // a registrar over UDP: is it there?
     std::chrono::steady_clock::time_point lastRefresh_{};
@@ -160,6 +164,7 @@ class SipEngine : public server::Engine {
     bool offHook_ = false;
     bool muted_ = false;
     bool dnd_ = false;
+    bool forwardAll_ = false;  // every incoming call is sent on to sSipForwardAll (302)
     float micGainDb_ = 0;
     float speakerGainDb_ = 0;
     int32_t callManager_ = -1;  // last CallManagerStatus sent

@@ -144,6 +144,21 @@ bool ParseHostPort(const std::string& rawText, std::string& host, int& port) {
     return true;
 }
 
+namespace {
+
+// A setting of 0 or 1; unset leaves the default.
+bool ReadFlag(const std::string& value, const char* name, bool& flag, std::string& error) {
+    if (value.empty()) return true;
+    if (value != "0" && value != "1") {
+        error = std::string(name) + " '" + value + "' is not 0 or 1";
+        return false;
+    }
+    flag = value == "1";
+    return true;
+}
+
+}  // namespace
+
 bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& error) {
     auto get = [&](const char* name) { return Trim(lookup(name).value_or("")); };
     if (auto user = get("sSipUser"); !user.empty()) account.user = user;
@@ -189,27 +204,69 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
         }
         account.mediaEncryption = encryption;
     }
-    if (auto mandatory = get("sSipMediaEncryptionMandatory"); !mandatory.empty()) {
-        if (mandatory != "0" && mandatory != "1") {
-            error = "sSipMediaEncryptionMandatory '" + mandatory + "' is not 0 or 1";
-            return false;
-        }
-        account.mediaEncryptionMandatory = mandatory == "1";
-    }
+    if (!ReadFlag(get("sSipMediaEncryptionMandatory"), "sSipMediaEncryptionMandatory",
+                  account.mediaEncryptionMandatory, error))
+        return false;
     if (account.mediaEncryptionMandatory && account.mediaEncryption == "none") {
         error = "sSipMediaEncryptionMandatory=1 needs sSipMediaEncryption srtp or dtls";
         return false;
     }
-    if (auto refer = get("sSipAcceptRefer"); !refer.empty()) {
-        if (refer != "0" && refer != "1") {
-            error = "sSipAcceptRefer '" + refer + "' is not 0 or 1";
+    if (!ReadFlag(get("sSipAcceptRefer"), "sSipAcceptRefer", account.acceptRefer, error)) return false;
+    if (auto stun = get("sSipStun"); !stun.empty()) {
+        for (const char* scheme : {"stun:", "turn:"})
+            if (StartsWithNoCase(stun, scheme)) stun = stun.substr(5);
+        if (!ParseHostPort(stun, account.stunHost, account.stunPort) || !IsUriHostPort(UriHost(account.stunHost))) {
+            error = "sSipStun '" + stun + "' is not HOST[:PORT]";
             return false;
         }
-        account.acceptRefer = refer == "1";
+        if (stun.find(':') == std::string::npos || (stun.front() == '[' && stun.back() == ']'))
+            account.stunPort = 3478;  // STUN's port, not SIP's
     }
+    if (!ReadFlag(get("sSipIce"), "sSipIce", account.ice, error)) return false;
+    account.turnUser = get("sSipTurnUser");
+    account.turnPassword = lookup("sSipTurnPassword").value_or("");
+    while (!account.turnPassword.empty() &&
+           (account.turnPassword.back() == '\r' || account.turnPassword.back() == '\n'))
+        account.turnPassword.pop_back();
+    if ((!account.turnUser.empty() || !account.turnPassword.empty()) &&
+        (account.turnUser.empty() || account.turnPassword.empty() || account.stunHost.empty())) {
+        error = "a TURN relay needs sSipTurnUser, sSipTurnPassword and sSipStun (the server) together";
+        return false;
+    }
+    if (auto codecs = get("sSipCodecs"); !codecs.empty()) {
+        for (size_t start = 0; start <= codecs.size();) {
+            const size_t comma = std::min(codecs.find(',', start), codecs.size());
+            const std::string name = Trim(codecs.substr(start, comma - start));
+            start = comma + 1;
+            const auto slash = name.find('/');
+            const std::string mime = name.substr(0, slash);
+            const std::string rate = slash == std::string::npos ? "0" : name.substr(slash + 1);
+            if (mime.empty() || rate.empty() || rate.size() > 6 ||
+                !std::all_of(rate.begin(), rate.end(), ::isdigit) ||
+                !std::all_of(mime.begin(), mime.end(), [](char c) {
+                    return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+                })) {
+                error = "sSipCodecs '" + codecs + "' is not a comma-separated list of codec names";
+                return false;
+            }
+            auto same = [&](const std::string& known) { return Lower(known) == Lower(name); };
+            if (std::none_of(account.codecs.begin(), account.codecs.end(), same)) account.codecs.push_back(name);
+        }
+    }
+    account.captureDevice = get("sSipCaptureDevice");
+    account.playbackDevice = get("sSipPlaybackDevice");
+    account.ringerDevice = get("sSipRingerDevice");
+    account.forwardAll = get("sSipForwardAll");
     if (auto listen = get("sSipListen"); !listen.empty()) {
         if (!ParseHostPort(listen, account.listenHost, account.listenPort)) {
             error = "sSipListen '" + listen + "' is not ADDRESS:PORT";
+            return false;
+        }
+    }
+    if (!account.forwardAll.empty()) {
+        std::string problem;
+        if (DestinationUri(account.forwardAll, account, problem).empty()) {
+            error = "sSipForwardAll: " + problem;
             return false;
         }
     }

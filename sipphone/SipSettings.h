@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quvo::sip {
 
@@ -25,6 +26,22 @@ struct SipAccount {
     std::string caFile = "/etc/ssl/certs/ca-certificates.crt";  // sSipCaFile: the CAs TLS trusts
     std::string mediaEncryption = "srtp";   // sSipMediaEncryption: none, srtp (SDES) or dtls
     bool mediaEncryptionMandatory = false;  // sSipMediaEncryptionMandatory: no call in clear
+    // Behind NAT: a STUN server (sSipStun, HOST[:PORT], port 3478 by default) whose view of
+    // this phone goes into its SDP; ICE (sSipIce); relay candidates from a TURN server at the
+    // same address (sSipTurnUser, sSipTurnPassword).
+    std::string stunHost;
+    int stunPort = 3478;
+    bool ice = false;
+    std::string turnUser;
+    std::string turnPassword;
+    // Codec names in order of preference (sSipCodecs: "opus,G722,PCMA"; NAME or NAME/RATE,
+    // any case); those not named are off. Empty: the default order (see SipEngine).
+    std::vector<std::string> codecs;
+    // Sound devices by the names that --list-devices prints; empty: the system's default.
+    std::string captureDevice;   // sSipCaptureDevice
+    std::string playbackDevice;  // sSipPlaybackDevice
+    std::string ringerDevice;    // sSipRingerDevice
+    std::string forwardAll;      // sSipForwardAll: where Softkey cfwdall sends every incoming call
 
     bool HasRegistrar() const { return !proxy.empty(); }
     // Whether the registrar is reached over a stream (TCP, or TLS over it), and over TLS

@@ -75,11 +75,25 @@ void SipEngine::Snapshot() {
         << "\nmedia_encryption=" << a.mediaEncryption
         << (a.mediaEncryptionMandatory ? " (mandatory)" : " (offered)")
         << "\nvoicemail=" << (a.voicemail.empty() ? "(none)" : a.voicemail) << "\n"
+        << "stun=" << (a.stunHost.empty() ? "(none)" : a.stunHost + ":" + std::to_string(a.stunPort))
+        << "\nice=" << (a.ice ? "yes" : "no") << "\nturn_user=" << (a.turnUser.empty() ? "(none)" : a.turnUser)
+        << "\n"
         << "\n[registration]\nstate=" << registration_ << "\ncall_manager_status=" << callManager_ << "\n"
         << "\n[audio]\ndevice=" << audioDevice_ << "\nnull_card=" << (nullCard_ ? "yes" : "no");
     if (nullCard_) out << "\ntone_hz=" << config_.toneHz << "\nrecord=" << config_.recordPath;
     out << "\nmuted=" << (muted_ ? "yes" : "no") << "\nmic_gain_db=" << micGainDb_
-        << "\nspeaker_gain_db=" << speakerGainDb_ << "\ndo_not_disturb=" << (dnd_ ? "yes" : "no") << "\n";
+        << "\nspeaker_gain_db=" << speakerGainDb_ << "\ndo_not_disturb=" << (dnd_ ? "yes" : "no")
+        << "\nforward_all=" << (forwardAll_ ? "on" : "off")
+        << "\nforward_all_to=" << (a.forwardAll.empty() ? "(none)" : a.forwardAll)
+        << "\ncapture_device=" << core_->getCaptureDevice() << "\nplayback_device=" << core_->getPlaybackDevice()
+        << "\nringer_device=" << core_->getRingerDevice() << "\ncodecs=";
+    const char* comma = "";
+    for (const auto& pt : core_->getAudioPayloadTypes())
+        if (pt->enabled()) {
+            out << comma << pt->getMimeType() << "/" << pt->getClockRate();
+            comma = ",";
+        }
+    out << "\n";
     for (const auto& device : core_->getExtendedAudioDevices())
         out << "device=" << device->getId() << " (" << device->getDriverName() << ", "
             << (device->hasCapability(linphone::AudioDevice::Capabilities::CapabilityRecord) ? "capture" : "")

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DatagramGuard.h"
+#include "Media.h"
 #include "MessageScreen.h"
 #include "Options.h"
 #include "SipEngine.h"
@@ -32,6 +33,12 @@ int main(int argc, char** argv) {
         case sip::ParseResult::Error: return Fail(error);
         case sip::ParseResult::Run: break;
     }
+    if (options.listDevices) {
+        const std::string listing = sip::DeviceListing(sip::ListSoundDevices());
+        std::fputs(listing.c_str(), stdout);
+        if (listing.empty()) std::fputs("quvo-sipphone: no sound devices: calls use the null sound card\n", stderr);
+        return 0;
+    }
 
     const std::string settings = server::SettingsPath();
     sip::EngineConfig config;
@@ -43,7 +50,9 @@ int main(int argc, char** argv) {
         return Fail("sSipUser and sSipDomain make no SIP identity (" + config.account.IdentityUri() + ")");
     if (config.account.HasRegistrar() && !sip::LibraryBuildsAddress(config.account.proxy))
         return Fail("sSipProxy '" + config.account.proxy + "' is not a SIP address");
-    if (auto problem = sip::PasswordFileProblem(settings, !config.account.password.empty()); !problem.empty())
+    if (auto problem = sip::CodecProblem(config.account.codecs); !problem.empty()) return Fail(problem);
+    if (auto problem = sip::PasswordFileProblem(
+            settings, !config.account.password.empty() || !config.account.turnPassword.empty()); !problem.empty())
         return Fail(problem);
     if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);
         !problem.empty())

@@ -24,6 +24,7 @@
 #include "DatagramGuard.h"
 #include "LocalRegistrar.h"
 #include "LoopbackSocket.h"
+#include "Media.h"
 #include "Options.h"
 #include "RegistrarProbe.h"
 #include "SipEngine.h"
@@ -148,6 +149,57 @@ TEST(Settings, TheDomainFollowsTheRegistrarAndTakesBareIpv6) {
     EXPECT_EQ(secure.caFile, "/etc/company-ca.pem");
 }
 
+TEST(Settings, NatCodecsDevicesAndForwarding) {
+    const auto read = AccountOf;
+    // STUN's own port unless one is given; a scheme in front is taken as written by habit.
+    for (auto [value, host, port] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"stun.example.test", "stun.example.test", 3478},
+             {"stun:192.0.2.7:3479", "192.0.2.7", 3479},
+             {"[2001:db8::7]", "2001:db8::7", 3478},
+             {"[2001:db8::7]:19302", "2001:db8::7", 19302}}) {
+        const SipAccount a = read({{"sSipStun", value}});
+        EXPECT_EQ(a.stunHost, host) << value;
+        EXPECT_EQ(a.stunPort, port) << value;
+    }
+    const SipAccount relay = read({{"sSipStun", "turn.example.test"},
+                                   {"sSipIce", "1"},
+                                   {"sSipTurnUser", "alice"},
+                                   {"sSipTurnPassword", " pw \r\n"}});
+    EXPECT_TRUE(relay.ice);
+    EXPECT_EQ(relay.turnPassword, " pw ");
+    // Named codecs in the order given, each once.
+    EXPECT_EQ(read({{"sSipCodecs", " G722, pcma ,speex/16000,g722"}}).codecs,
+              (std::vector<std::string>{"G722", "pcma", "speex/16000"}));
+    EXPECT_TRUE(read({}).codecs.empty());
+    const SipAccount devices = read({{"sSipPlaybackDevice", "PulseAudio Unknown: Two"},
+                                     {"sSipForwardAll", "1005"},
+                                     {"sSipListen", "127.0.0.11:5060"}});
+    EXPECT_EQ(devices.playbackDevice, "PulseAudio Unknown: Two");
+    EXPECT_EQ(devices.forwardAll, "1005");
+}
+
+TEST(Media, DevicesAreFoundByIdOrByAnUnambiguousName) {
+    const std::vector<SoundDevice> devices = {
+        {"PulseAudio Unknown: One", "One", false, true},
+        {"PulseAudio Unknown: One.monitor", "One.monitor", true, false},
+        {"ALSA: default", "default", true, true},
+        {"PulseAudio Unknown: default", "default", true, true},
+    };
+    EXPECT_EQ(FindSoundDevice(devices, "PulseAudio Unknown: One", false), "PulseAudio Unknown: One");
+    EXPECT_EQ(FindSoundDevice(devices, "One", false), "PulseAudio Unknown: One");
+    // A playback device is no capture device; a name that two devices share picks none.
+    EXPECT_EQ(FindSoundDevice(devices, "One", true), "");
+    EXPECT_EQ(FindSoundDevice(devices, "default", true), "");
+    EXPECT_EQ(FindSoundDevice(devices, "ALSA: default", true), "ALSA: default");
+    EXPECT_EQ(FindSoundDevice(devices, "Two", false), "");
+    EXPECT_EQ(DeviceListing(devices),
+              "PulseAudio Unknown: One\tplayback\nPulseAudio Unknown: One.monitor\tcapture\n"
+              "ALSA: default\tcapture,playback\nPulseAudio Unknown: default\tcapture,playback\n");
+    // Codec names are checked against the media library's.
+    EXPECT_EQ(CodecProblem({"opus", "G722", "pcmu", "PCMA/8000"}), "");
+    EXPECT_NE(CodecProblem({"PCMU", "G.729x"}).find("'G.729x'"), std::string::npos);
+}
+
 TEST(Settings, RefusesMalformedValues) {
     for (auto [name, value] :
          std::vector<std::pair<std::string, std::string>>{{"sSipListen", "127.0.0.1:"},
@@ -166,7 +218,15 @@ TEST(Settings, RefusesMalformedValues) {
                                                           {"sSipAcceptRefer", "yes"},
                                                           {"sSipMediaEncryption", "zrtp"},
                                                           {"sSipMediaEncryptionMandatory", "yes"},
-                                                          {"sSipAuthUser", "a b"}}) {
+                                                          {"sSipAuthUser", "a b"},
+                                                          {"sSipStun", "stun.test:0"},
+                                                          {"sSipStun", "stun test"},
+                                                          {"sSipIce", "on"},
+                                                          {"sSipTurnUser", "alice"},
+                                                          {"sSipCodecs", "opus,,PCMA"},
+                                                          {"sSipCodecs", "opus;PCMA"},
+                                                          {"sSipCodecs", "speex/fast"},
+                                                          {"sSipForwardAll", "two words"}}) {
         SipAccount a;
         std::string error;
         EXPECT_FALSE(ReadAccount(
@@ -875,6 +935,7 @@ class TwoPhones : public ::testing::Test {
         config.noAudio = true;
         config.autoAnswer = autoAnswer;
         config.account.password = "s3cret-" + std::to_string(n);
+        if (n == 2) config.account.forwardAll = Dest(3);
         auto phone = std::make_unique<SipEngine>(host, config);
         EXPECT_TRUE(phone->Running()) << phone->StartError();
         phone->Start();
@@ -1000,6 +1061,8 @@ TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {
     EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("Park"), int32_t{1}, int32_t{0}}),
               "this softphone has no softkey 'Park'");
     EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("redial"), int32_t{1}, int32_t{0}}), "nothing to redial");
+    EXPECT_EQ(Op(*a_, bus::kSoftkey, {std::string("cfwdall"), int32_t{1}, int32_t{0}}),
+              "no forwarding destination is set (sSipForwardAll): calls cannot be forwarded");
     EXPECT_EQ(Op(*a_, bus::kSetClientActive, {int32_t{1}}), "");
     EXPECT_EQ(Op(*a_, bus::kMicVolumeUp), "");
     EXPECT_EQ(Op(*a_, bus::kSetMute, {int32_t{1}}), "");
@@ -1114,6 +1177,20 @@ TEST_F(ThreePhones, BlindTransfer) {
     EXPECT_EQ(hostA_.States(), "3 5 8 10 0");  // held while the REFER goes out
     EXPECT_EQ(hostC_.Last(kIncomingCall)->Text(2), "1002");
     EXPECT_EQ(Op(*a_, bus::kEndCall), "no active call");
+}
+
+TEST_F(ThreePhones, ForwardingSendsEveryCallOnUntilTurnedOff) {
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("CFwdAll"), int32_t{1}, int32_t{0}}), "");
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    // A follows B's 302 to C; B shows nothing of the call.
+    ASSERT_TRUE(Until([&] { return hostC_.LastState() == kTsConnected; })) << hostC_.States();
+    EXPECT_EQ(hostC_.Last(kIncomingCall)->Text(2), "1001");
+    EXPECT_EQ(hostB_.States(), "");
+    EXPECT_FALSE(hostB_.Has(kIncomingCall));
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostC_.LastState() == kTsIdle; }));
+    ASSERT_EQ(Op(*b_, bus::kSoftkey, {std::string("cfwdall"), int32_t{1}, int32_t{0}}), "");
+    Connect();
 }
 
 TEST_F(ThreePhones, AttendedTransfer) {
