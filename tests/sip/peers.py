@@ -307,7 +307,7 @@ class Baresip(Process):
     in its folder, through the sndfile module), takes commands on standard input."""
 
     def __init__(self, root, address, user, proxy=None, tone=1000, auto_answer=True, record=True, ctrl_port=None,
-                 mediaenc=None):
+                 mediaenc=None, codecs=None):
         self.address = address
         self.user = user
         self.dir = os.path.join(root, f"baresip-{address}")
@@ -315,6 +315,8 @@ class Baresip(Process):
         self.record_dir = os.path.join(self.dir, "rec")
         os.makedirs(self.record_dir, exist_ok=True)
         modules = ["stdio.so", "opus.so", "g722.so", "ausine.so", "aubridge.so", "account.so", "menu.so"]
+        if codecs and any(c.upper().startswith(("PCMA", "PCMU")) for c in codecs):
+            modules.insert(1, "g711.so")
         if record:
             modules.append("sndfile.so")
         if ctrl_port:
@@ -328,7 +330,10 @@ class Baresip(Process):
             f"audio_source ausine,{tone}",
             "audio_player aubridge,nil",
             "audio_alert aubridge,nil",
-            "audio_srate 48000",
+            # ausine makes 48 kHz only: other codec rates are resampled to and from it
+            "ausrc_srate 48000",
+            "auplay_srate 48000",
+            "ausrc_channels 2",
             "rtp_ports 20000-39999",
             f"module_path {BARESIP_MODULES}",
             f"snd_path {self.record_dir}",
@@ -341,6 +346,8 @@ class Baresip(Process):
         params = ["answermode=auto" if auto_answer else "answermode=manual"]
         if mediaenc:
             params.append(f"mediaenc={mediaenc}")
+        if codecs:  # these only, in this order, named as baresip lists them ("G722/16000/1")
+            params.append("audio_codecs=" + ",".join(codecs))
         params += [f'outbound="{proxy}"', "regint=600"] if proxy else ["regint=0"]
         with open(os.path.join(self.dir, "accounts"), "w") as f:
             f.write(f"<sip:{user}@{address}>;" + ";".join(params) + "\n")
