@@ -34,6 +34,10 @@ test_packages=(
   file lintian
   # the SIP tests' registrar checking passwords (auth_db over SQLite) and speaking TLS, its certificates
   kamailio-sqlite-modules kamailio-tls-modules openssl
+  # the SIP tests behind NAT (namespaces, masquerading, a STUN and TURN server) and with sound devices
+  iproute2 nftables coturn pulseaudio pulseaudio-utils
+  # the login service's unit check
+  systemd
   # the Windows build and its tests
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libwine-dev
 )

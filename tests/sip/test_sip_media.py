@@ -4,6 +4,7 @@ and the sound devices of a PulseAudio server."""
 
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -11,6 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import peers  # noqa: E402
+import sound  # noqa: E402
 from peers import PhoneCase, state, wait_for  # noqa: E402
 
 
@@ -111,6 +113,54 @@ class Forwarding(PhoneCase):
         console.ok("Softkey cfwdall")
         self.assertTrue(invite(2).startswith("SIP/2.0 180"))
         console.expect("Event : IncomingCall,", 10)
+
+
+class Devices(PhoneCase):
+    """The phone among the devices of a PulseAudio server of the test's own: two outputs and a
+    microphone (so that the phone's default capture is not an output's monitor)."""
+
+    def setUp(self):
+        super().setUp()
+        self.pulse = sound.PulseDaemon(self.p.root, sinks=("one", "two"), mics=("mic",))
+        self.addCleanup(self.pulse.stop)
+
+    def phone(self, **settings):
+        env = self.p.phone_env()
+        env.env.update(self.pulse.env())
+        console = self.p.console(env)
+        phone = self.p.sipphone(env, peers.next_number(), proxy=self.proxy, settings=settings)
+        console.expect_all(["Event : Connected to softphone\n", peers.CALL_MANAGER_UP], 15)
+        return phone, console
+
+    def test_listed_and_chosen_for_playback(self):
+        listing = subprocess.run([peers.sipphone_path(), "--list-devices"], env=self.pulse.client_env(),
+                                 capture_output=True, text=True, timeout=30)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        lines = listing.stdout.splitlines()
+        for name, use in (("one", "playback"), ("two", "playback"), ("mic in", "capture")):
+            self.assertIn(f"{sound.card_id(name)}\t{use}", lines)
+
+        far = self.far_end(tone=1000)
+        phone, console = self.phone(sSipPlaybackDevice=sound.card_id("two"), sSipCaptureDevice="Quvo test mic in")
+        one = self.pulse.start_recording("one", os.path.join(self.p.root, "one.wav"))
+        two = self.pulse.start_recording("two", os.path.join(self.p.root, "two.wav"))
+        self.connect(console, far)
+        start = two.seconds()
+        two.wait(start + 2.0)
+        for recorder, expected in ((two, True), (one, False)):
+            samples, rate = peers.read_wav(recorder.path, start + 0.5, start + 2.0)
+            self.assertEqual(peers.rms_db(samples) > -40 and peers.tone_power(samples, rate, 1000) > 0.5, expected,
+                             f"{recorder.path}: {peers.rms_db(samples):.0f} dBFS")
+        console.ok("EndCall")
+        self.assertIn(f"playback_device={sound.card_id('two')}", peers.snapshot(console, phone))
+
+    def test_a_device_not_present_falls_back_with_one_warning(self):
+        phone, console = self.phone(sSipPlaybackDevice="Quvo test three")
+        text = peers.sip_log(phone).decode(errors="replace")
+        self.assertEqual(text.count("sSipPlaybackDevice 'Quvo test three' is no playback device here"), 1, text[-2000:])
+        snap = peers.snapshot(console, phone)
+        self.assertIn("null_card=no", snap)
+        self.assertRegex(snap, r"playback_device=PulseAudio Unknown: Quvo test (one|two)")
 
 
 if __name__ == "__main__":
