@@ -5,8 +5,8 @@
 #               and the README                              -> package quvoconnect
 #   simulators  the stand-in softphone and the stand-in Extension Mobility service
 #               with their manual pages                     -> package quvoconnect-simulators
-#   sipphone    the SIP softphone quvo-sipphone and its manual page, where liblinphone
-#               was found                                   -> package quvoconnect-sipphone
+#   sipphone    the SIP softphone quvo-sipphone, its manual page and its systemd user
+#               unit, where liblinphone was found           -> package quvoconnect-sipphone
 
 include(GNUInstallDirs)
 
@@ -22,6 +22,8 @@ install(TARGETS quvo-softphone-sim quvo-emapp-sim RUNTIME DESTINATION ${CMAKE_IN
 set(QUVO_COMPONENTS console simulators)
 if(TARGET quvo-sipphone)
   install(TARGETS quvo-sipphone RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sipphone)
+  # The login service (a systemd user unit); it names the program by the package's path.
+  install(FILES packaging/quvo-sipphone.service DESTINATION lib/systemd/user COMPONENT sipphone)
   list(APPEND QUVO_COMPONENTS sipphone)
 endif()
 

@@ -101,11 +101,32 @@ class Packages(unittest.TestCase):
                      "usr/share/doc/quvoconnect/copyright", "usr/share/doc/quvoconnect-simulators/copyright",
                      "usr/bin/quvo-sipphone", "usr/share/man/man1/quvo-sipphone.1.gz",
                      "usr/share/doc/quvoconnect-sipphone/copyright",
-                     "usr/share/doc/quvoconnect-sipphone/changelog.Debian.gz"):
+                     "usr/share/doc/quvoconnect-sipphone/changelog.Debian.gz",
+                     "usr/lib/systemd/user/quvo-sipphone.service"):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
         with open(os.path.join(SOURCE_DIR, "platform", "posix", "com.quelbo.QUVO.xml"), "rb") as source, \
                 open(os.path.join(self.root, "usr/share/dbus-1/interfaces/com.quelbo.QUVO.xml"), "rb") as packed:
             self.assertEqual(packed.read(), source.read())
+
+    def test_the_login_service_unit_passes_systemd_analyze(self):
+        if not shutil.which("systemd-analyze"):
+            self.fail("systemd-analyze is missing: scripts/install-deps.sh test installs it")
+        # The unit as installed, its program and manual page those of the extracted package
+        # (a user manager's check takes no other root).
+        with open(os.path.join(self.root, "usr/lib/systemd/user/quvo-sipphone.service")) as f:
+            unit = f.read().replace("/usr/bin/", os.path.join(self.root, "usr/bin/"))
+        runtime = tempfile.mkdtemp(prefix="quvo-unit-")
+        self.addCleanup(shutil.rmtree, runtime, ignore_errors=True)
+        path = os.path.join(runtime, "quvo-sipphone.service")
+        with open(path, "w") as f:
+            f.write(unit)
+        env = dict(self.env(), XDG_RUNTIME_DIR=runtime, MANPATH=os.path.join(self.root, "usr/share/man"))
+        checked = run(["systemd-analyze", "verify", "--user", path], env=env, timeout=60)
+        self.assertEqual((checked.returncode, checked.stdout + checked.stderr), (0, ""))
+        with open(os.path.join(self.root, "usr/lib/systemd/user/quvo-sipphone.service")) as f:
+            unit = f.read()
+        self.assertIn("ExecStart=/usr/bin/quvo-sipphone ", unit)
+        self.assertIn("Restart=on-failure", unit)
 
     def test_version(self):
         result = self.console("--version")
