@@ -43,7 +43,8 @@ std::string DeviceListing(const std::vector<SoundDevice>& devices) {
     return text;
 }
 
-std::string FindSoundDevice(const std::vector<SoundDevice>& devices, const std::string& wanted, bool capture) {
+std::string FindSoundDevice(const std::vector<SoundDevice>& devices, const std::string& wanted,
+                            bool capture) {
     auto able = [capture](const SoundDevice& d) { return capture ? d.capture : d.playback; };
     for (const SoundDevice& d : devices)
         if (able(d) && d.id == wanted) return d.id;

@@ -11,8 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
-#include <list>
 #include <linphone++/linphone.hh>
+#include <list>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -261,6 +261,8 @@ bool SipEngine::OpenCore(std::string& error) {
     core_->setPrimaryContact(a.ContactUri());
     core_->setMaxCalls(8);
     core_->setAudioPort(-1);  // a free port: phones may share an address
+    // The listening address's family only (STUN, for one, works over IPv4 alone).
+    core_->enableIpv6(a.listenHost.find(':') != std::string::npos);
 
     if (core_->start() != 0) {
         error = "liblinphone's core did not start";
@@ -287,7 +289,8 @@ bool SipEngine::SetUpCodecs(std::string& error) {
     const auto all = core_->getAudioPayloadTypes();
     std::list<std::shared_ptr<linphone::PayloadType>> ordered;
     auto taken = [&ordered](const std::shared_ptr<linphone::PayloadType>& pt) {
-        return std::any_of(ordered.begin(), ordered.end(), [&pt](const auto& o) { return o->cPtr() == pt->cPtr(); });
+        return std::any_of(ordered.begin(), ordered.end(),
+                           [&pt](const auto& o) { return o->cPtr() == pt->cPtr(); });
     };
     for (const std::string& name : chosen ? named : kDefaultCodecOrder) {
         const auto slash = name.find('/');
@@ -316,16 +319,22 @@ bool SipEngine::SetUpCodecs(std::string& error) {
 
 // Behind NAT: what the STUN server sees of the phone goes into its SDP; with ICE the far
 // end also gets the phone's own and (through TURN) relayed addresses to try.
+//
+// Both go through ICE: what this library does for STUN alone binds a second socket to the
+// RTP port after the stream holds it, which fails, and the SDP keeps the private address.
+// ICE's gathering asks from the stream's own socket, and the SDP's address and port are its
+// default candidate, the server-reflexive one, which a far end without ICE uses as it is.
 void SipEngine::SetUpNat() {
     const SipAccount& a = config_.account;
     if (a.stunHost.empty() && !a.ice) return;
     natPolicy_ = core_->createNatPolicy();
     if (!a.stunHost.empty()) {
         const bool v6 = a.stunHost.find(':') != std::string::npos;
-        natPolicy_->setStunServer((v6 ? "[" + a.stunHost + "]" : a.stunHost) + ":" + std::to_string(a.stunPort));
+        natPolicy_->setStunServer((v6 ? "[" + a.stunHost + "]" : a.stunHost) + ":" +
+                                  std::to_string(a.stunPort));
         natPolicy_->enableStun(true);
     }
-    natPolicy_->enableIce(a.ice);
+    natPolicy_->enableIce(true);
     if (!a.turnUser.empty()) {
         natPolicy_->enableTurn(true);
         natPolicy_->enableUdpTurnTransport(true);
@@ -334,6 +343,23 @@ void SipEngine::SetUpNat() {
             linphone::Factory::get()->createAuthInfo(a.turnUser, a.turnUser, a.turnPassword, "", "", ""));
     }
     core_->setNatPolicy(natPolicy_);
+}
+
+// A far end without SRTP answers an offer of RTP/SAVP 488, and the library's second offer
+// (RTP/AVP) goes out without waiting for the ICE candidates: with the private address again.
+// Behind NAT an optional SRTP is therefore offered as a potential configuration of an
+// RTP/AVP offer (RFC 5939), which such a far end simply answers.
+void SipEngine::OfferOptionalSrtp(const std::shared_ptr<linphone::CallParams>& params) const {
+    const SipAccount& a = config_.account;
+    if (!natPolicy_ || a.mediaEncryptionMandatory || a.mediaEncryption == "none") return;
+    const auto wanted =
+        a.mediaEncryption == "dtls" ? LinphoneMediaEncryptionDTLS : LinphoneMediaEncryptionSRTP;
+    params->setMediaEncryption(linphone::MediaEncryption::None);
+    params->enableCapabilityNegotiations(true);
+    bctbx_list_t* supported =
+        bctbx_list_append(nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(wanted)));
+    linphone_call_params_set_supported_encryptions(params->cPtr(), supported);
+    bctbx_list_free(supported);
 }
 
 void SipEngine::SetUpAudio() {
@@ -354,9 +380,10 @@ void SipEngine::SetUpAudio() {
         bool capture;
         linphone::Status (linphone::Core::*use)(const std::string&);
     };
-    const Choice choices[] = {{"sSipCaptureDevice", a.captureDevice, true, &linphone::Core::setCaptureDevice},
-                              {"sSipPlaybackDevice", a.playbackDevice, false, &linphone::Core::setPlaybackDevice},
-                              {"sSipRingerDevice", a.ringerDevice, false, &linphone::Core::setRingerDevice}};
+    const Choice choices[] = {
+        {"sSipCaptureDevice", a.captureDevice, true, &linphone::Core::setCaptureDevice},
+        {"sSipPlaybackDevice", a.playbackDevice, false, &linphone::Core::setPlaybackDevice},
+        {"sSipRingerDevice", a.ringerDevice, false, &linphone::Core::setRingerDevice}};
     if (config_.noAudio || !haveDevice) {
         nullCard_ = true;
         audioDevice_ = RegisterNullSoundCard(linphone_core_get_ms_factory(core_->cPtr()),
@@ -413,6 +440,7 @@ void SipEngine::SetUpAccount() {
     params->setServerAddress(server);
     params->enableOutboundProxy(a.HasRegistrar());
     params->enableRegister(true);
+    if (natPolicy_) params->setNatPolicy(natPolicy_);
     params->setExpires(!a.HasRegistrar() ? 3600 : a.ProxyUsesTcp() ? kTcpExpirySeconds : kUdpExpirySeconds);
     if (!a.password.empty())
         // No realm: the one the server challenges with.
@@ -978,6 +1006,7 @@ std::shared_ptr<linphone::Call> SipEngine::Dial(const std::string& destination) 
     if (!address) throw Failure("'" + destination + "' is not a SIP destination");
     auto params = core_->createCallParams(nullptr);
     params->enableVideo(false);
+    OfferOptionalSrtp(params);
     // To free the sound for a new call the library holds "the current call", and refuses the
     // new one when that cannot be held: a call ringing in. The phone holds its calls itself
     // (HoldTalking), so while a call rings in the library is told that the sound is shared.
@@ -1201,7 +1230,8 @@ void SipEngine::Softkey(const std::string& rawName, int32_t line, int32_t ref) {
         if (config_.account.forwardAll.empty())
             throw Failure("no forwarding destination is set (sSipForwardAll): calls cannot be forwarded");
         forwardAll_ = !forwardAll_;
-        host_.Note(forwardAll_ ? "forward all calls on, to " + config_.account.forwardAll : "forward all calls off");
+        host_.Note(forwardAll_ ? "forward all calls on, to " + config_.account.forwardAll
+                               : "forward all calls off");
     } else if (name == "mute") {
         SetMute(!muted_);
     } else {

@@ -19,6 +19,7 @@
 namespace linphone {
 class Account;
 class Call;
+class CallParams;
 class Conference;
 class Core;
 class NatPolicy;
@@ -84,6 +85,7 @@ class SipEngine : public server::Engine {
     void SetUpAudio();
     bool SetUpCodecs(std::string& error);
     void SetUpNat();
+    void OfferOptionalSrtp(const std::shared_ptr<linphone::CallParams>& params) const;
     void SetUpAccount();
     void Schedule(std::chrono::milliseconds delay);
     void Tick();

@@ -215,7 +215,8 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     if (auto stun = get("sSipStun"); !stun.empty()) {
         for (const char* scheme : {"stun:", "turn:"})
             if (StartsWithNoCase(stun, scheme)) stun = stun.substr(5);
-        if (!ParseHostPort(stun, account.stunHost, account.stunPort) || !IsUriHostPort(UriHost(account.stunHost))) {
+        if (!ParseHostPort(stun, account.stunHost, account.stunPort) ||
+            !IsUriHostPort(UriHost(account.stunHost))) {
             error = "sSipStun '" + stun + "' is not HOST[:PORT]";
             return false;
         }
@@ -250,7 +251,8 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
                 return false;
             }
             auto same = [&](const std::string& known) { return Lower(known) == Lower(name); };
-            if (std::none_of(account.codecs.begin(), account.codecs.end(), same)) account.codecs.push_back(name);
+            if (std::none_of(account.codecs.begin(), account.codecs.end(), same))
+                account.codecs.push_back(name);
         }
     }
     account.captureDevice = get("sSipCaptureDevice");

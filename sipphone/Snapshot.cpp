@@ -76,8 +76,8 @@ void SipEngine::Snapshot() {
         << (a.mediaEncryptionMandatory ? " (mandatory)" : " (offered)")
         << "\nvoicemail=" << (a.voicemail.empty() ? "(none)" : a.voicemail) << "\n"
         << "stun=" << (a.stunHost.empty() ? "(none)" : a.stunHost + ":" + std::to_string(a.stunPort))
-        << "\nice=" << (a.ice ? "yes" : "no") << "\nturn_user=" << (a.turnUser.empty() ? "(none)" : a.turnUser)
-        << "\n"
+        << "\nice=" << (a.ice ? "yes" : "no")
+        << "\nturn_user=" << (a.turnUser.empty() ? "(none)" : a.turnUser) << "\n"
         << "\n[registration]\nstate=" << registration_ << "\ncall_manager_status=" << callManager_ << "\n"
         << "\n[audio]\ndevice=" << audioDevice_ << "\nnull_card=" << (nullCard_ ? "yes" : "no");
     if (nullCard_) out << "\ntone_hz=" << config_.toneHz << "\nrecord=" << config_.recordPath;
@@ -85,7 +85,8 @@ void SipEngine::Snapshot() {
         << "\nspeaker_gain_db=" << speakerGainDb_ << "\ndo_not_disturb=" << (dnd_ ? "yes" : "no")
         << "\nforward_all=" << (forwardAll_ ? "on" : "off")
         << "\nforward_all_to=" << (a.forwardAll.empty() ? "(none)" : a.forwardAll)
-        << "\ncapture_device=" << core_->getCaptureDevice() << "\nplayback_device=" << core_->getPlaybackDevice()
+        << "\ncapture_device=" << core_->getCaptureDevice()
+        << "\nplayback_device=" << core_->getPlaybackDevice()
         << "\nringer_device=" << core_->getRingerDevice() << "\ncodecs=";
     const char* comma = "";
     for (const auto& pt : core_->getAudioPayloadTypes())

@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     if (options.listDevices) {
         const std::string listing = sip::DeviceListing(sip::ListSoundDevices());
         std::fputs(listing.c_str(), stdout);
-        if (listing.empty()) std::fputs("quvo-sipphone: no sound devices: calls use the null sound card\n", stderr);
+        if (listing.empty())
+            std::fputs("quvo-sipphone: no sound devices: calls use the null sound card\n", stderr);
         return 0;
     }
 
@@ -52,7 +53,8 @@ int main(int argc, char** argv) {
         return Fail("sSipProxy '" + config.account.proxy + "' is not a SIP address");
     if (auto problem = sip::CodecProblem(config.account.codecs); !problem.empty()) return Fail(problem);
     if (auto problem = sip::PasswordFileProblem(
-            settings, !config.account.password.empty() || !config.account.turnPassword.empty()); !problem.empty())
+            settings, !config.account.password.empty() || !config.account.turnPassword.empty());
+        !problem.empty())
         return Fail(problem);
     if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);
         !problem.empty())

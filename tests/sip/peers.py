@@ -307,7 +307,7 @@ class Baresip(Process):
     in its folder, through the sndfile module), takes commands on standard input."""
 
     def __init__(self, root, address, user, proxy=None, tone=1000, auto_answer=True, record=True, ctrl_port=None,
-                 mediaenc=None, codecs=None):
+                 mediaenc=None, codecs=None, medianat=None, stun=None):
         self.address = address
         self.user = user
         self.dir = os.path.join(root, f"baresip-{address}")
@@ -321,6 +321,8 @@ class Baresip(Process):
             modules.append("sndfile.so")
         if ctrl_port:
             modules.append("ctrl_tcp.so")
+        if medianat:  # "stun" or "ice" through the STUN server stun (HOST:PORT), behind NAT
+            modules.insert(modules.index("account.so"), f"{medianat}.so")
         if mediaenc:  # "srtp-mand" (SDES required) or "dtls_srtp"; before the accounts that name it
             modules.insert(modules.index("account.so"), "dtls_srtp.so" if mediaenc.startswith("dtls") else "srtp.so")
         config = [
@@ -346,6 +348,8 @@ class Baresip(Process):
         params = ["answermode=auto" if auto_answer else "answermode=manual"]
         if mediaenc:
             params.append(f"mediaenc={mediaenc}")
+        if medianat:
+            params += [f"medianat={medianat}", f"stunserver=stun:{stun}"]
         if codecs:  # these only, in this order, named as baresip lists them ("G722/16000/1")
             params.append("audio_codecs=" + ",".join(codecs))
         params += [f'outbound="{proxy}"', "regint=600"] if proxy else ["regint=0"]
