@@ -376,12 +376,12 @@ std::string ListenProblem(const std::string& host, int port) {
     return {};
 }
 
-std::string PasswordFileProblem(const std::string& path, bool holdsPassword) {
-    if (!holdsPassword) return {};
+std::string PasswordFileProblem(const std::string& path, const std::string& passwordSetting) {
+    if (passwordSetting.empty()) return {};
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return {};
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0) return {};
-    return path + " holds sSipPassword but others may read it (chmod 600 it)";
+    return path + " holds " + passwordSetting + " but others may read it (chmod 600 it)";
 }
 
 }  // namespace quvo::sip

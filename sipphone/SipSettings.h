@@ -86,8 +86,9 @@ bool NumericSocketAddress(const std::string& host, int port, sockaddr_storage& s
 // this machine's; empty when the phone can listen there.
 std::string ListenProblem(const std::string& host, int port);
 
-// A reason to refuse to start when the settings file holds a password that others than its
-// owner can read; empty when all is well (or the file cannot be looked at).
-std::string PasswordFileProblem(const std::string& path, bool holdsPassword);
+// A reason to refuse to start when the settings file holds a password (the setting named;
+// empty: none) that others than its owner can read; empty when all is well (or the file
+// cannot be looked at).
+std::string PasswordFileProblem(const std::string& path, const std::string& passwordSetting);
 
 }  // namespace quvo::sip

@@ -52,10 +52,10 @@ int main(int argc, char** argv) {
     if (config.account.HasRegistrar() && !sip::LibraryBuildsAddress(config.account.proxy))
         return Fail("sSipProxy '" + config.account.proxy + "' is not a SIP address");
     if (auto problem = sip::CodecProblem(config.account.codecs); !problem.empty()) return Fail(problem);
-    if (auto problem = sip::PasswordFileProblem(
-            settings, !config.account.password.empty() || !config.account.turnPassword.empty());
-        !problem.empty())
-        return Fail(problem);
+    const char* password = !config.account.password.empty()       ? "sSipPassword"
+                           : !config.account.turnPassword.empty() ? "sSipTurnPassword"
+                                                                  : "";
+    if (auto problem = sip::PasswordFileProblem(settings, password); !problem.empty()) return Fail(problem);
     if (auto problem = sip::ListenProblem(config.account.listenHost, config.account.listenPort);
         !problem.empty())
         return Fail(problem + " (another SIP phone? see sSipListen)");

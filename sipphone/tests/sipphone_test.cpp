@@ -249,17 +249,19 @@ TEST(Settings, PasswordFileMustBePrivate) {
     const std::string path = std::string(dir) + "/QUVO.ini";
     std::ofstream(path) << "sSipPassword=x\n";
     ::chmod(path.c_str(), 0644);
-    EXPECT_NE(PasswordFileProblem(path, true).find("chmod 600"), std::string::npos);
-    EXPECT_EQ(PasswordFileProblem(path, false), "");
+    EXPECT_NE(PasswordFileProblem(path, "sSipTurnPassword")
+                  .find("holds sSipTurnPassword but others may read it (chmod 600"),
+              std::string::npos);
+    EXPECT_EQ(PasswordFileProblem(path, ""), "");
     ::chmod(path.c_str(), 0640);
-    EXPECT_NE(PasswordFileProblem(path, true), "");
+    EXPECT_NE(PasswordFileProblem(path, "sSipPassword"), "");
     ::chmod(path.c_str(), 0600);
-    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    EXPECT_EQ(PasswordFileProblem(path, "sSipPassword"), "");
     // The program records its own settings in the same file at every start: the file must
     // stay private, or the next start refuses.
     std::string error;
     ASSERT_TRUE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << error;
-    EXPECT_EQ(PasswordFileProblem(path, true), "");
+    EXPECT_EQ(PasswordFileProblem(path, "sSipPassword"), "");
     EXPECT_EQ(server::ReadSetting(path, "sSipPassword"), "x");
     // The rewrite goes through a private file of its own: a link left in its place is not
     // followed (nor is what it points to written), and nothing is left behind.

@@ -511,7 +511,7 @@ class SipPhone(Process):
             values["sSipProxy"] = proxy
         values.update(settings or {})
         env.write_settings(values)
-        if password:
+        if any(v for k, v in values.items() if k.endswith("Password")):
             os.chmod(env.settings_path, 0o600)  # the phone refuses a password others may read
         current = env.read_settings()
         if not proxy and "sSipProxy" in current:

@@ -44,7 +44,7 @@ class BehindNat(unittest.TestCase):
             cls.proxy = peers.Kamailio(cls.servers.root, nat.public_address(), port=5060)
             cls.servers._own(cls.proxy.stop, cls.proxy)
             cls.proxy.start()
-            cls.stun = nat.Coturn(cls.servers.root, nat.public_address())
+            cls.stun = nat.Coturn(cls.servers.root, nat.public_address(), user="relay", password="relay-pw")
             cls.servers._own(cls.stun.stop, cls.stun)
             cls.stun.start()
         except BaseException:
@@ -58,35 +58,45 @@ class BehindNat(unittest.TestCase):
     def setUp(self):
         self.p = Peers()
         self.addCleanup(self.p.close)
-        self.home = nat.Nat().start()
-        self.addCleanup(self.home.close)
 
     def far_end(self, **kwargs):
+        """A baresip far end on a public address of its own, with a 1 kHz tone."""
         host = nat.Host().start()
         self.addCleanup(host.close)
         far = host.start_inside(peers.Baresip, self.p.root, host.address, peers.next_number(),
                                 proxy=self.proxy.uri, tone=1000, **kwargs)
         self.addCleanup(far.stop)
         far.wait_ready()
+        far.number = far.user
+        far.heard = lambda: far.recordings()[-1] if far.recordings() else None
         return far
 
-    def call(self, far, **settings):
-        """The phone on the LAN calls far; (far end hears the phone, the phone hears the far end)
-        once both have recorded two seconds of the call."""
+    def phone(self, symmetric=False, tone=440, auto_answer=False, **settings):
+        """A quvo-sipphone on the LAN of a NAT of its own, registered; its .heard() is what it records."""
+        home = nat.Nat(symmetric=symmetric).start()
+        self.addCleanup(home.close)
         env = self.p.phone_env()
-        console = self.p.console(env)
-        record = os.path.join(self.p.root, "phone-heard.wav")
-        phone = self.home.start_inside(peers.SipPhone, env, self.home.lan_address, peers.next_number(),
-                                       proxy=self.proxy.uri, tone=440, record=record, settings=settings,
-                                       wait=False)
+        record = os.path.join(env.root, "heard.wav")
+        phone = home.start_inside(peers.SipPhone, env, home.lan_address, peers.next_number(), proxy=self.proxy.uri,
+                                  tone=tone, record=record, settings=settings, auto_answer=auto_answer, wait=False)
         self.addCleanup(phone.stop)
         phone.wait_ready()
-        console.expect_all(["Event : Connected to softphone\n", peers.CALL_MANAGER_UP], 15)
-        console.ok(f"MakeCall {far.user}")
+        phone.number = phone.user
+        phone.heard = lambda: record
+        return phone
+
+    def call(self, far, symmetric=False, **settings):
+        """A phone behind a NAT calls far through the console; (far hears the phone's 440 Hz,
+        the phone hears far's 1 kHz) after two seconds of the call."""
+        phone = self.phone(symmetric, **settings)
+        console = self.p.console(phone.env)
+        console.expect("Event : Connected to softphone\n", 15)
+        wait_for(lambda: peers.CALL_MANAGER_UP in console.output(), 15, "the registration")
+        console.ok(f"MakeCall {far.number}")
         console.expect_all([state(5, "TsConnected"), "Event : PartyPickup,"], 15)
-        wait_for(lambda: far.recordings() and peers.wav_seconds(far.recordings()[-1]) > 2.5, 10,
+        wait_for(lambda: far.heard() and peers.wav_seconds(far.heard()) > 2.5, 10,
                  "two seconds of the call at the far end")
-        result = hears(far.recordings()[-1], 440), within(lambda: hears(record, 1000), 3)
+        result = within(lambda: hears(far.heard(), 440), 3), within(lambda: hears(phone.heard(), 1000), 3)
         console.ok("EndCall")
         console.expect(state(0, "TsIdle"), 10)
         return result
@@ -101,6 +111,13 @@ class BehindNat(unittest.TestCase):
     def test_with_ice_both_hear_each_other(self):
         far = self.far_end(medianat="ice", stun=f"{self.stun.address}:{self.stun.port}")
         self.assertEqual(self.call(far, sSipStun=self.stun.address, sSipIce="1"), (True, True))
+
+    def test_two_phones_behind_symmetric_nats_through_a_turn_relay(self):
+        # Each maps every destination to a port of its own: only the relay joins them.
+        far = self.phone(symmetric=True, tone=1000, auto_answer=True, sSipStun=self.stun.address, sSipIce="1")
+        relay = {"sSipStun": self.stun.address, "sSipIce": "1", "sSipTurnUser": "relay", "sSipTurnPassword": "relay-pw"}
+        self.assertEqual(self.call(far, symmetric=True, **relay), (True, True))
+        self.assertIn("ALLOCATE processed, success", self.stun.log())
 
 
 if __name__ == "__main__":
