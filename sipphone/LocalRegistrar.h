@@ -19,6 +19,7 @@ class LocalRegistrar {
     // Listens on host at a free port.
     bool Open(const std::string& host, std::string& error);
     int Port() const { return port_; }
+    int Fd() const { return fd_; }
     // Answers what has arrived; never blocks.
     void Poll();
 

@@ -25,6 +25,9 @@ class RegistrarProbe {
     bool Open(const std::string& localHost, const std::string& registrarHost, int registrarPort,
               std::chrono::milliseconds interval = std::chrono::seconds(30));
     bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    // When Poll() has something to do next (a probe to send, a round to judge).
+    std::chrono::steady_clock::time_point Next() const { return next_; }
     // Reads answers and sends the next probe when it is due; never blocks.
     Verdict Poll(std::chrono::steady_clock::time_point now);
 

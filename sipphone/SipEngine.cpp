@@ -4,6 +4,7 @@
 #include <bctoolbox/logging.h>
 #include <linphone/api/c-call-stats.h>
 #include <linphone/core.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "CoreWait.h"
 #include "DatagramGuard.h"
 #include "Media.h"
 #include "NullSoundCard.h"
@@ -27,10 +29,20 @@ namespace {
 using State = linphone::Call::State;
 using namespace std::chrono_literals;
 
-// While a call exists the core needs a fast beat for its media and SIP timers; idle, a slow
-// one only delays noticing incoming calls.
+// The core runs when one of its sockets is readable, when its next timer is due (see
+// CoreWait.h) and after each operation. While a call exists it also runs every kBusyBeat,
+// for what the media threads report (ICE, statistics, received DTMF) and the calls' own
+// clocks (their time-outs), which the library keeps in its run rather than in timers; idle,
+// at least every kIdleLimit, for its once-a-second work. Where the waits cannot be learnt
+// it runs by a beat alone: kBusyBeat, and kIdleBeat idle.
 constexpr auto kBusyBeat = 20ms;
+constexpr auto kIdleLimit = 1000ms;
 constexpr auto kIdleBeat = 250ms;
+// Readiness that does not go away (a socket the library leaves unread) must not spin the
+// loop: after this many wakes in a row, each within kReadyStreakGap of the last, the core
+// runs by the beat for one round.
+constexpr int kReadyStreakLimit = 100;
+constexpr auto kReadyStreakGap = 2ms;
 // How many waiting datagrams one beat takes at most, and for how long.
 constexpr int kBacklogDatagrams = 512;
 constexpr auto kBacklogTime = 100ms;
@@ -479,6 +491,7 @@ void SipEngine::Schedule(std::chrono::milliseconds delay) {
 
 void SipEngine::Tick() {
     if (!core_ || stopped_) return;
+    ++runs_;
     localRegistrar_.Poll();
     core_->iterate();
     // The core takes one datagram each time it runs: all that waits at the SIP port is taken
@@ -489,7 +502,36 @@ void SipEngine::Tick() {
         core_->iterate();
     WatchRegistrar();
     Flush();
-    Schedule(calls_.empty() && core_->getCallsNb() == 0 ? kIdleBeat : kBusyBeat);
+    Rest();
+}
+
+// Until what wakes the core next: a socket of its main loop or of the phone's own (the local
+// registrar, the registrar probe), its next timer, the probe's next round, the beat.
+void SipEngine::Rest() {
+    const bool busy = !calls_.empty() || core_->getCallsNb() > 0;
+    CoreWait wait;
+    if (readyStreak_ >= kReadyStreakLimit ||
+        !LearnCoreWait(wait, static_cast<int>((busy ? kBusyBeat : kIdleLimit).count()))) {
+        readyStreak_ = 0;
+        host_.Watch({}, nullptr);
+        Schedule(busy ? kBusyBeat : kIdleBeat);
+        return;
+    }
+    for (int fd : {localRegistrar_.Fd(), probe_.Fd()})
+        if (fd >= 0) wait.fds.push_back({fd, POLLIN});
+    auto delay = std::chrono::milliseconds(wait.timeoutMs < 0 ? (busy ? kBusyBeat : kIdleLimit).count()
+                                                              : wait.timeoutMs);
+    if (probe_.IsOpen())
+        delay = std::min(delay, std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(
+                                                  probe_.Next() - std::chrono::steady_clock::now())));
+    Schedule(delay);
+    host_.Watch(std::move(wait.fds), [this] {
+        const auto now = std::chrono::steady_clock::now();
+        readyStreak_ = now - lastReady_ < kReadyStreakGap ? readyStreak_ + 1 : 0;
+        ++readyWakes_;
+        Tick();
+        lastReady_ = std::chrono::steady_clock::now();
+    });
 }
 
 // What the probe of a UDP registrar finds: gone shows at once; back, the phone registers again.
@@ -547,6 +589,7 @@ void SipEngine::Stop() {
         params->enableRegister(false);
         account_->setParams(params);
     }
+    host_.Watch({}, nullptr);
     Drain(1500ms);
     core_->stop();
     core_->removeListener(listener_);

@@ -59,6 +59,10 @@ class SipEngine : public server::Engine {
     void Stop() override;
     std::string Status() const override;
 
+    // How often a socket woke the core, and how often it ran at all (for the tests).
+    uint64_t ReadyWakes() const { return readyWakes_; }
+    uint64_t Runs() const { return runs_; }
+
     // Whether the SIP core came up; when not, every operation fails with the reason.
     bool Running() const { return core_ != nullptr; }
     const std::string& StartError() const { return startError_; }
@@ -89,6 +93,7 @@ class SipEngine : public server::Engine {
     void SetUpAccount();
     void Schedule(std::chrono::milliseconds delay);
     void Tick();
+    void Rest();
     void WatchRegistrar();
     void Drain(std::chrono::milliseconds upTo);
 
@@ -183,6 +188,10 @@ class SipEngine : public server::Engine {
     bool replyTaken_ = false;
     std::vector<Emission> held_;
     uint64_t tickGeneration_ = 0;
+    uint64_t readyWakes_ = 0;
+    uint64_t runs_ = 0;
+    int readyStreak_ = 0;  // wakes by readiness in quick succession
+    std::chrono::steady_clock::time_point lastReady_{};
     uint64_t retryGeneration_ = 0;
 };
 

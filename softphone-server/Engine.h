@@ -62,6 +62,12 @@ inline const char* LineStateText(int32_t state) {
     }
 }
 
+// A descriptor to wait on and what for, as poll(2) takes them (POLLIN, POLLOUT).
+struct WatchedFd {
+    int fd = -1;
+    short events = 0;
+};
+
 // What the server offers its engine.
 class EngineHost {
   public:
@@ -72,6 +78,9 @@ class EngineHost {
     virtual void After(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
     // Thread-safe: runs fn on the loop thread soon (for engines with threads of their own).
     virtual void Post(std::function<void()> fn) = 0;
+    // Runs onReady on the loop thread once one of fds is ready; a new call replaces the
+    // watch, and after onReady none is left until the next call.
+    virtual void Watch(std::vector<WatchedFd> fds, std::function<void()> onReady) = 0;
     // Ends the program once the current operation has replied.
     virtual void RequestExit() = 0;
     // The one-line status that the window shows.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace quvo::server {
 namespace {
@@ -54,6 +55,12 @@ void EventLoop::Post(std::function<void()> fn) {
 
 void EventLoop::After(std::chrono::milliseconds delay, std::function<void()> fn) {
     timers_.emplace(Clock::now() + delay, std::move(fn));
+}
+
+void EventLoop::Watch(const std::vector<WatchedFd>& fds, std::function<void()> onReady) {
+    watched_.clear();
+    for (const WatchedFd& w : fds) watched_.push_back({w.fd, w.events, 0});
+    onReady_ = std::move(onReady);
 }
 
 bool EventLoop::RunPosted() {
@@ -104,12 +111,20 @@ bool EventLoop::Run(std::string& error) {
             const int timer = MillisToNextTimer();
             if (timer >= 0 && (timeout < 0 || timer < timeout)) timeout = timer;
 
-            pollfd fds[3] = {{pollData.fd, pollData.events, 0}, {wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-            const int r = ::poll(fds, 3, timeout);
+            std::vector<pollfd> fds = {
+                {pollData.fd, pollData.events, 0}, {wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
+            fds.insert(fds.end(), watched_.begin(), watched_.end());
+            const int r = ::poll(fds.data(), fds.size(), timeout);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 error = std::string("poll: ") + std::strerror(errno);
                 return false;
+            }
+            if (std::any_of(fds.begin() + 3, fds.end(), [](const pollfd& p) { return p.revents != 0; })) {
+                watched_.clear();
+                auto ready = std::move(onReady_);
+                onReady_ = nullptr;
+                if (ready) ready();
             }
             if (fds[1].revents & POLLIN) {
                 uint64_t count;

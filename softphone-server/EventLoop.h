@@ -3,12 +3,16 @@
 // that touches the connection runs here.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "Engine.h"
 
 namespace sdbus {
 class IConnection;
@@ -33,6 +37,9 @@ class EventLoop {
     void Post(std::function<void()> fn);
     // Loop thread only.
     void After(std::chrono::milliseconds delay, std::function<void()> fn);
+    // Loop thread only: onReady runs once one of fds is ready (then the watch is gone); a
+    // new watch replaces the one before.
+    void Watch(const std::vector<WatchedFd>& fds, std::function<void()> onReady);
     void Stop() { stop_ = true; }
 
     // Runs until Stop() or a termination signal; false (with a message) when the bus failed.
@@ -50,6 +57,8 @@ class EventLoop {
     std::mutex mutex_;
     std::vector<std::function<void()>> posted_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;
+    std::vector<pollfd> watched_;
+    std::function<void()> onReady_;
 };
 
 }  // namespace quvo::server

@@ -114,6 +114,10 @@ void Server::After(std::chrono::milliseconds delay, std::function<void()> fn) {
     loop_.After(delay, std::move(fn));
 }
 
+void Server::Watch(std::vector<WatchedFd> fds, std::function<void()> onReady) {
+    loop_.Watch(fds, std::move(onReady));
+}
+
 void Server::Post(std::function<void()> fn) {
     loop_.Post(std::move(fn));
 }

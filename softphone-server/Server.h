@@ -37,6 +37,7 @@ class Server : public EngineHost {
     void Send(int32_t dispid, const Args& args) override;
     void After(std::chrono::milliseconds delay, std::function<void()> fn) override;
     void Post(std::function<void()> fn) override;
+    void Watch(std::vector<WatchedFd> fds, std::function<void()> onReady) override;
     void RequestExit() override;
     void StatusChanged(const std::string& status) override;
     void Note(const std::string& text) override;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "CallLine.h"
+#include "CoreWait.h"
 #include "DatagramGuard.h"
 #include "LocalRegistrar.h"
 #include "LoopbackSocket.h"
@@ -838,12 +840,19 @@ TEST(LineStates, EndingsBusyDeclinedLocalAndTransferred) {
 // ---- two phones on loopback ----------------------------------------------------------------------
 
 // The bus server's part, played in-process: one timer loop for all phones, the events kept.
+// The bus server's loop as the engine sees it: timers, and each phone's watch of its sockets.
 class Loop {
   public:
     void Add(std::chrono::milliseconds delay, std::function<void()> fn) {
         timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(fn));
     }
-    // Runs timers until pred holds or the time is up; true when pred held.
+    void Watch(const void* owner, std::vector<server::WatchedFd> fds, std::function<void()> onReady) {
+        if (onReady)
+            watches_[owner] = {std::move(fds), std::move(onReady)};
+        else
+            watches_.erase(owner);
+    }
+    // Runs timers and watches until pred holds or the time is up; true when pred held.
     bool RunUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!pred()) {
@@ -855,7 +864,20 @@ class Loop {
                 fn();
                 continue;
             }
-            std::this_thread::sleep_for(2ms);
+            std::vector<pollfd> fds;
+            std::vector<const void*> owners;
+            for (const auto& [owner, watch] : watches_)
+                for (const server::WatchedFd& w : watch.first) {
+                    fds.push_back({w.fd, w.events, 0});
+                    owners.push_back(owner);
+                }
+            ::poll(fds.data(), fds.size(), 2);
+            for (size_t i = 0; i < fds.size(); ++i)
+                if (fds[i].revents != 0 && watches_.count(owners[i])) {
+                    auto ready = std::move(watches_[owners[i]].second);
+                    watches_.erase(owners[i]);
+                    ready();
+                }
         }
         return true;
     }
@@ -865,6 +887,7 @@ class Loop {
 
   private:
     std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    std::map<const void*, std::pair<std::vector<server::WatchedFd>, std::function<void()>>> watches_;
 };
 
 struct Event {
@@ -882,6 +905,9 @@ class TestHost : public server::EngineHost {
         loop_.Add(delay, std::move(fn));
     }
     void Post(std::function<void()> fn) override { loop_.Add(0ms, std::move(fn)); }
+    void Watch(std::vector<server::WatchedFd> fds, std::function<void()> onReady) override {
+        loop_.Watch(this, std::move(fds), std::move(onReady));
+    }
     void RequestExit() override { exitRequested = true; }
     void StatusChanged(const std::string& s) override { status = s; }
     void Note(const std::string& text) override { notes.push_back(text); }
@@ -1043,6 +1069,23 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
     EXPECT_EQ(::access(rc.c_str(), F_OK), 0);
     a_->Stop();
     EXPECT_NE(::access(rc.c_str(), F_OK), 0);
+}
+
+TEST_F(TwoPhones, TheCoreRestsUntilASocketOrItsNextTimerWakesIt) {
+    ASSERT_TRUE(CanLearnCoreWait());
+    loop_.RunFor(500ms);
+    // Idle: runs at the core's timers and once a second (a 250 ms beat: 12, a 20 ms one: 150).
+    const uint64_t runs = b_->Runs();
+    loop_.RunFor(3s);
+    EXPECT_LE(b_->Runs() - runs, 8u);
+    // A's INVITE wakes B at once, by its socket.
+    const uint64_t wakes = b_->ReadyWakes();
+    ASSERT_EQ(Op(*a_, bus::kMakeCall, {Dest(2)}), "");
+    ASSERT_TRUE(Until([&] { return hostB_.Has(kIncomingCall); }));
+    EXPECT_GT(b_->ReadyWakes(), wakes);
+    ASSERT_TRUE(Until([&] { return hostA_.Has(kPartyPickup); }));
+    ASSERT_EQ(Op(*a_, bus::kEndCall), "");
+    ASSERT_TRUE(Until([&] { return hostB_.LastState() == kTsIdle; }));
 }
 
 TEST_F(TwoPhones, RefusalsSayWhyAndDoNotDisturbAnswersBusy) {

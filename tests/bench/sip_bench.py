@@ -7,6 +7,9 @@ through a local proxy, placed four ways, each timed from the command to the answ
   baresip     `/dial` on its standard input to its "Call established" line;
   linphonec   `call` on its standard input to its "connected." line.
 
+Then incoming calls: a raw caller sends an INVITE through the proxy, timed to the line each
+phone prints for it (the console's `IncomingCall` event; baresip's and linphonec's incoming
+call lines), printed after the table as lines of their own that begin with the phone's name.
 Then the idle CPU and memory of quvo-sipphone, linphonec and baresip, registered, side by
 side over the same minute, and the CPU each takes in a call.
 
@@ -50,6 +53,56 @@ def timed_calls(place, wait_answer, hang_up, wait_ended, count=CALLS):
     return samples
 
 
+class RawCaller:
+    """Sends INVITEs through the proxy from a socket of its own and takes the answers."""
+
+    def __init__(self, address, proxy):
+        self.ua = peers.RawUa(address, user="2999")
+        self.proxy = proxy
+        self.n = 0
+
+    def invite(self, number):
+        """Sends one INVITE to number; returns (when it went out, its Call-ID)."""
+        self.n += 1
+        uri = f"sip:{number}@{self.proxy.address}"
+        call_id = f"bench-in-{self.n}-{time.monotonic_ns()}"
+        message = self.ua.request("INVITE", uri, f"<{uri}>", call_id=call_id, from_tag=f"b{self.n}",
+                                  extra="Content-Type: application/sdp\r\n",
+                                  body=peers.SDP.format(a=self.ua.address, rtp=30000 + 2 * (self.n % 1000)))
+        start = time.monotonic()
+        self.ua.send(message, (self.proxy.address, self.proxy.port))
+        return start, call_id
+
+    def end_answered(self, call_id):
+        """An answered call (its 200) is acknowledged and hung up at once."""
+        ok = self.ua.receive(5, "SIP/2.0 200")
+        if ok is None or call_id not in ok:
+            return
+        contact = peers.header(ok, "Contact").split("<", 1)[-1].split(">", 1)[0]
+        to = peers.header(ok, "To")
+        host, _, port = contact.split("@", 1)[1].split(";", 1)[0].partition(":")
+        target = (host, int(port or 5060))
+        self.ua.send(self.ua.request("ACK", contact, to, from_tag=f"b{self.n}", call_id=call_id), target)
+        self.ua.send(self.ua.request("BYE", contact, to, from_tag=f"b{self.n}", call_id=call_id, cseq=2), target)
+
+    def drain(self):
+        while self.ua.receive(0.05) is not None:
+            pass
+
+
+def incoming_calls(caller, number, rang, end, count=CALLS):
+    """Seconds from each INVITE sent to the phone's line for it."""
+    samples = []
+    for _ in range(count):
+        start, call_id = caller.invite(number)
+        rang()
+        samples.append(time.monotonic() - start)
+        end(call_id)
+        time.sleep(0.2)
+        caller.drain()
+    return samples
+
+
 def cpu_percent(pids, seconds):
     """CPU of each process over the same `seconds`, in percent of one core."""
     before = {pid: peers.cpu_ticks(pid) for pid in pids}
@@ -60,6 +113,7 @@ def cpu_percent(pids, seconds):
 def main():
     p = peers.Peers()
     results = []
+    incoming = []
     try:
         proxy = p.kamailio()
         far = p.baresip("1002", proxy=proxy)
@@ -115,6 +169,25 @@ def main():
                               lambda: lin.command("terminate"), lambda: lin.expect("ended", 10))
         results.append(("linphonec, stdin (call to 'connected.')", median_ms(samples)))
 
+        # Incoming calls, each phone rung by a raw caller through the proxy.
+        raw = RawCaller(p.addresses.take(), proxy)
+        if phone:
+            def declined(_):
+                console.ok("EndCall")  # the call ringing in is declined
+                console.expect(peers.state(0, "TsIdle"), 10)
+
+            samples = incoming_calls(raw, "1001", lambda: console.expect("Event : IncomingCall,", 10), declined)
+            incoming.append(("quvo-sipphone incoming (INVITE sent to IncomingCall line)", median_ms(samples)))
+        rung = p.baresip("1005", proxy=proxy, auto_answer=False)
+        samples = incoming_calls(raw, "1005", lambda: rung.expect("Incoming call from:", 10),
+                                 lambda _: (rung.hangup(), rung.expect("terminate call", 10)))
+        incoming.append(("baresip incoming (INVITE sent to 'Incoming call from:' line)", median_ms(samples)))
+        samples = incoming_calls(raw, "1004", lambda: lin.expect("Receiving new incoming call", 10),
+                                 raw.end_answered)
+        incoming.append(("linphonec incoming (INVITE sent to 'Receiving new incoming call' line)",
+                         median_ms(samples)))
+        raw.ua.close()
+
         # Idle, all registered, over the same stretch.
         idle_pids = {"baresip": caller.proc.pid, "linphonec": lin.proc.pid}
         if phone:
@@ -151,6 +224,9 @@ def main():
           f"{os.cpu_count()} cores")
     for name, value in results:
         print(f"  {name:<{width}}  {value}")
+    width = max((len(name) for name, _ in incoming), default=0)
+    for name, value in incoming:
+        print(f"{name:<{width}}  {value}")
 
 
 if __name__ == "__main__":
