@@ -1074,7 +1074,7 @@ TEST_F(TwoPhones, CallHoldDtmfStatsAndHangup) {
 TEST_F(TwoPhones, TheCoreRestsUntilASocketOrItsNextTimerWakesIt) {
     ASSERT_TRUE(CanLearnCoreWait());
     loop_.RunFor(500ms);
-    // Idle: runs at the core's timers and once a second (a 250 ms beat: 12, a 20 ms one: 150).
+    // Idle: runs at the core's timers only (a 250 ms beat: 12, a 20 ms one: 150).
     const uint64_t runs = b_->Runs();
     loop_.RunFor(3s);
     EXPECT_LE(b_->Runs() - runs, 8u);
