@@ -2,13 +2,16 @@
 
 #include <bctoolbox/list.h>
 #include <bctoolbox/logging.h>
+#include <fcntl.h>
 #include <linphone/api/c-call-stats.h>
 #include <linphone/core.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <fstream>
@@ -89,6 +92,29 @@ constexpr long kLogLimit = 2L << 20;
 std::mutex g_logMutex;
 FILE* g_log = nullptr;
 std::string g_logPath;
+bool g_stderrToLog = false;
+
+}  // namespace
+
+// Where a sanitizer build reports (weak: absent from other builds).
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
+
+namespace {
+
+// The SIP parser prints its errors on standard error itself, a few lines for each message
+// it cannot read (which any sender can cause): when quiet, standard error is the log. A
+// sanitizer's reports still go to the real standard error.
+void TakeStandardError() {
+    if (!g_stderrToLog || !g_log) return;
+    static const int original = [] {
+        const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fd >= 0 && __sanitizer_set_report_fd)
+            __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+        return fd;
+    }();
+    (void)original;
+    ::dup2(::fileno(g_log), STDERR_FILENO);
+}
 
 void LogLine(void*, const char* domain, BctbxLogLevel level, const char* fmt, va_list args) {
     std::lock_guard lock(g_logMutex);
@@ -105,14 +131,17 @@ void LogLine(void*, const char* domain, BctbxLogLevel level, const char* fmt, va
         std::fclose(g_log);
         std::rename(g_logPath.c_str(), (g_logPath + ".1").c_str());
         g_log = std::fopen(g_logPath.c_str(), "we");
+        TakeStandardError();
     }
 }
 
-void OpenLog(const std::string& path) {
+void OpenLog(const std::string& path, bool quiet) {
     std::lock_guard lock(g_logMutex);
     if (g_log) return;
     g_logPath = path;
     g_log = std::fopen(path.c_str(), "we");
+    g_stderrToLog = quiet;
+    TakeStandardError();
 }
 
 void KeepHandler(bctbx_log_handler_t*) {}
@@ -192,7 +221,7 @@ bool SipEngine::OpenCore(std::string& error) {
         error = "cannot create " + dir;
         return false;
     }
-    OpenLog(dir + "/sip.log");
+    OpenLog(dir + "/sip.log", config_.quiet);
     RouteLibraryLog();
 
     // The core's own configuration, written afresh each start: what it keeps between runs
@@ -1304,6 +1333,12 @@ void SipEngine::SetMute(bool muted) {
     core_->enableMic(!muted);
 }
 
+// The interarrival jitter of what this phone receives (RFC 3550 6.4.1), in whole
+// milliseconds: the library gives it in seconds, as of the last report the phone sent.
+int32_t JitterMs(const linphone::CallStats& stats) {
+    return static_cast<int32_t>(std::lround(stats.getSenderInterarrivalJitter() * 1000.0f));
+}
+
 void SipEngine::CallStats() {
     Record* record = Active();
     if (!record) {
@@ -1324,7 +1359,7 @@ void SipEngine::CallStats() {
             lost = static_cast<int32_t>(std::max<int64_t>(rtp->cum_packet_loss, 0));
             discarded = static_cast<int32_t>(rtp->discarded + rtp->outoftime);
         }
-        jitter = static_cast<int32_t>(stats->getReceiverInterarrivalJitter() + 0.5f);
+        jitter = JitterMs(*stats);
     }
     Emit(kCallStatsUpdate,
          {record->line.ref, codec, config_.account.user, record->line.OtherParty(),

@@ -1,6 +1,7 @@
 // The SIP phone behind the automation contract: each operation a SIP action of a
 // liblinphone core, each event drawn from the core's real call and registration states.
-// Everything runs on the bus server's loop thread; the core is driven by its timers.
+// Everything runs on the bus server's loop thread; the core runs when its sockets or its next
+// timer say (CoreWait.h), and after each operation.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,7 @@ namespace linphone {
 class Account;
 class Call;
 class CallParams;
+class CallStats;
 class Conference;
 class Core;
 class NatPolicy;
@@ -34,6 +36,7 @@ struct EngineConfig {
     int toneHz = 440;         // the null card's microphone
     std::string recordPath;   // the null card's speaker
     bool autoAnswer = false;  // answer every incoming call at once (a far end for tests)
+    bool quiet = false;       // what the libraries print on standard error goes to the log
     std::chrono::milliseconds autoAnswerDelay{0};
 };
 
@@ -48,6 +51,9 @@ inline constexpr float kGainMaxDb = 12.0f;
 // time, up to ten minutes, so that a wrong password never hammers a server (nor locks the
 // account).
 std::chrono::milliseconds RefusedRetryDelay(int refusals);
+
+// The jitter of a call's received audio in milliseconds (CallStats, the snapshot).
+int32_t JitterMs(const linphone::CallStats& stats);
 
 class SipEngine : public server::Engine {
   public:

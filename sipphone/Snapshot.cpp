@@ -120,8 +120,7 @@ void SipEngine::Snapshot() {
                 out << "\n  rtp_sent=" << rtp->packet_sent << "\n  rtp_received=" << rtp->packet_recv
                     << "\n  rtp_lost=" << rtp->cum_packet_loss << "\n  rtp_discarded=" << rtp->discarded
                     << "\n  rtp_late=" << rtp->outoftime;
-            out << "\n  jitter_ms=" << stats->getReceiverInterarrivalJitter()
-                << "\n  round_trip_s=" << stats->getRoundTripDelay()
+            out << "\n  jitter_ms=" << JitterMs(*stats) << "\n  round_trip_s=" << stats->getRoundTripDelay()
                 << "\n  download_kbit_s=" << stats->getDownloadBandwidth()
                 << "\n  upload_kbit_s=" << stats->getUploadBandwidth();
         }

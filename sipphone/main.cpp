@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     config.toneHz = options.toneHz;
     config.recordPath = options.recordPath;
     config.autoAnswer = options.autoAnswer;
+    config.quiet = options.quiet;
 
     server::ProgramConfig program;
     program.name = "quvo-sipphone";

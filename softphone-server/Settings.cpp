@@ -36,12 +36,19 @@ bool MakeDirs(const std::string& dir, std::string& error) {
     return true;
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
+// The file's lines; false when it is there but no settings file (not a regular file, or
+// over the console's bound): nothing is read from it, and it is not written over.
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+    lines.clear();
+    std::string content;
+    if (!platform::ReadSettingsFile(path, content)) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
+    }
+    std::istringstream in(content);
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
-    return lines;
+    return true;
 }
 
 }  // namespace
@@ -51,11 +58,10 @@ std::string SettingsPath() {
 }
 
 std::optional<std::string> ReadSetting(const std::string& path, const std::string& name) {
-    // The console's bound: a larger file has no values.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && info.st_size > platform::kSettingsFileMaxBytes)
-        return std::nullopt;
-    for (const std::string& line : ReadLines(path)) {
+    // The console's bound: a larger file (or one that is no file at all) has no values.
+    std::vector<std::string> lines;
+    ReadLines(path, lines);
+    for (const std::string& line : lines) {
         auto lineName = LineName(line);
         if (!lineName || strcasecmp(lineName->c_str(), name.c_str()) != 0) continue;
         std::string value = line.substr(line.find('=') + 1);
@@ -70,7 +76,11 @@ bool WriteSettings(const std::string& path, const std::vector<std::pair<std::str
     const std::string dir = path.substr(0, path.rfind('/'));
     if (!MakeDirs(dir, error)) return false;
 
-    std::vector<std::string> lines = ReadLines(path);
+    std::vector<std::string> lines;
+    if (!ReadLines(path, lines)) {
+        error = path + " is not a settings file (a regular file of at most 1 MiB): left as it is";
+        return false;
+    }
     std::vector<bool> done(values.size(), false);
     for (std::string& line : lines) {
         auto lineName = LineName(line);

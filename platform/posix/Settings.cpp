@@ -51,39 +51,6 @@ bool MakeParents(const std::string& path) {
     return true;
 }
 
-// The file's content, when it is a regular file of at most kSettingsFileMaxBytes.
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    // Only a regular file is read: a FIFO or device in its place must not block.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kSettingsFileMaxBytes) {
-        ::close(fd);
-        return false;
-    }
-    content.clear();
-    char buffer[8192];
-    bool ok = true;
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            content.append(buffer, static_cast<size_t>(got));
-            // A file that grows while it is read is held to the same bound.
-            if (content.size() > static_cast<size_t>(kSettingsFileMaxBytes)) {
-                ok = false;
-                break;
-            }
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(fd);
-    return ok;
-}
-
 }  // namespace
 
 SettingsKey* OpenSettingsKey(const std::string& subKey) {
@@ -104,7 +71,7 @@ SettingsKey* OpenSettingsKey(const std::string& subKey) {
 bool ReadSettingsValue(SettingsKey* key, const std::string& name, std::string& value) {
     if (!key) return false;
     std::string content;
-    if (!ReadWholeFile(key->path, content)) return false;
+    if (!ReadSettingsFile(key->path, content)) return false;
     std::string_view rest = content;
     // Editors on some systems start a UTF-8 file with a byte order mark; it is not
     // part of the first name.

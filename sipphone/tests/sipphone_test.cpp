@@ -285,6 +285,31 @@ TEST(Settings, PasswordFileMustBePrivate) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(Settings, AFifoOrADeviceInPlaceOfTheFileNeitherBlocksNorGrows) {
+    char dir[] = "/tmp/sipphone-settings-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string fifo = std::string(dir) + "/fifo.ini", zero = std::string(dir) + "/zero.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+    for (const std::string& path : {fifo, zero}) {
+        // Before: the FIFO blocked the reader for good, /dev/zero grew it to a gigabyte.
+        EXPECT_EQ(server::ReadSetting(path, "sSipUser"), std::nullopt) << path;
+        std::string error;
+        EXPECT_FALSE(server::WriteSettings(path, {{"sPhoneOnline", "SIP"}}, error)) << path;
+        EXPECT_NE(error.find("not a settings file"), std::string::npos) << error;
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(zero.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    // A missing file is written.
+    std::string error;
+    EXPECT_TRUE(server::WriteSettings(std::string(dir) + "/new.ini", {{"sPhoneOnline", "SIP"}}, error))
+        << error;
+    std::filesystem::remove_all(dir);
+}
+
 TEST(Settings, ListenAddressInUse) {
     EXPECT_EQ(ListenProblem("127.0.83.8", 5060), "");
     for (const char* many : {"255.255.255.255", "224.0.0.1", "239.1.2.3", "ff02::1"})

@@ -4,6 +4,9 @@ small requests, a far end's REFER that would make it call anywhere, text message
 be kept for ever, and all of these mixed for minutes with real calls in between."""
 
 import os
+import re
+import socket
+import struct
 import sys
 import threading
 import time
@@ -134,7 +137,7 @@ class FarEndRequests(PhoneCase):
                 (phone.address, 5060))
         console.event("Event : IncomingCall", 10)
         console.ok("Answer")
-        ok = ua.receive(5, "SIP/2.0 200")
+        ok = self.answer = ua.receive(5, "SIP/2.0 200")
         self.assertIsNotNone(ok, "no 200 to the INVITE")
         contact = header(ok, "Contact").strip("<>").split(">")[0]
         to = header(ok, "To")
@@ -207,6 +210,33 @@ class FarEndRequests(PhoneCase):
         if not SANITIZED:
             self.assertLess(rss_after - rss_before, 3000, (rss_before, rss_after))
 
+    def test_the_sip_parsers_errors_go_to_the_log_not_to_standard_error(self):
+        # Before: nine lines on the quiet phone's standard error for each such message.
+        phone, console = self.start()
+        to = f"<sip:{phone.number}@{phone.address}>"
+        for bad in ("<sip:[::1>", "\"a <sip:a@b>"):
+            self.ua.send(self.ua.request("OPTIONS", f"sip:{phone.number}@{phone.address}", to,
+                                         extra=f"Contact: {bad}\r\n"), (phone.address, 5060))
+        wait_for(lambda: b"Missing" in sip_log(phone), 5, "the parser's errors in sip.log")
+        self.assertEqual(phone.stderr(), "")
+
+    def test_call_stats_give_the_received_audios_jitter_in_milliseconds(self):
+        # Before: the library's figure in seconds, so 20 ms of jitter showed Jitter=0.
+        phone, console = self.start()
+        self.answered_call(phone, console)
+        sdp = self.answer.split("\r\n\r\n", 1)[1]
+        target = (re.search(r"c=IN IP4 (\S+)", sdp).group(1), int(re.search(r"m=audio (\d+)", sdp).group(1)))
+        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(rtp.close)
+        rtp.bind((self.ua.address, 5998))
+        # PCMU, 20 ms a packet, sent alternately at once and 40 ms later: 20 ms of jitter
+        # (RFC 3550 6.4.1), over two of the phone's reports.
+        for n in range(300):
+            rtp.sendto(struct.pack("!BBHII", 0x80, 0, n, n * 160, 0x51A7E) + b"\xff" * 160, target)
+            time.sleep(0.04 if n % 2 else 0)
+        console.ok("CallStats")
+        jitter = int(re.search(r"Jitter=(\d+)", console.event("Event : CallStatsUpdate,")).group(1))
+        self.assertTrue(10 <= jitter <= 40, f"Jitter={jitter}")
 
 class Soak(PhoneCase):
     """The attacks above mixed, for QUVO_SIP_SOAK_SECONDS (90 by default), with calls placed
