@@ -13,6 +13,9 @@ belle_sip_stack_t* g_stack = nullptr;
 // Set while LearnCoreWait() runs the main loop: its poll fills this instead of waiting.
 thread_local CoreWait* t_learning = nullptr;
 thread_local belle_sip_main_loop_t* t_loop = nullptr;
+// Set while the core runs: its main loop's poll (which waits for nothing) is kept.
+thread_local bool t_keep = false;
+thread_local std::vector<server::WatchedFd> t_polled;
 
 using PollFunction = int (*)(pollfd*, nfds_t, int);
 using SleepFunction = void (*)(belle_sip_stack_t*, unsigned int);
@@ -39,6 +42,19 @@ bool LearnCoreWait(CoreWait& wait, int limitMs) {
     return learnt;
 }
 
+bool LastCoreSockets(std::vector<server::WatchedFd>& fds) {
+    static const bool can = CanLearnCoreWait();
+    if (!can || t_polled.empty()) return false;
+    fds = t_polled;
+    return true;
+}
+
+namespace detail {
+void KeepPolled(bool keep) {
+    t_keep = keep;
+}
+}  // namespace detail
+
 }  // namespace quvo::sip
 
 using quvo::sip::t_learning;
@@ -54,6 +70,12 @@ extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
         wait->timeoutMs = timeout;
         belle_sip_main_loop_quit(quvo::sip::t_loop);
         return 0;
+    }
+    if (quvo::sip::t_keep && timeout == 0) {
+        quvo::sip::t_keep = false;  // the main loop's step polls once
+        auto& polled = quvo::sip::t_polled;
+        polled.clear();
+        for (nfds_t i = 0; i < count; ++i) polled.push_back({fds[i].fd, fds[i].events});
     }
     static const auto real = reinterpret_cast<quvo::sip::PollFunction>(dlsym(RTLD_NEXT, "poll"));
     return real(fds, count, timeout);

@@ -25,4 +25,23 @@ bool CanLearnCoreWait();
 // False when it cannot be learnt: then the caller drives the core by a beat.
 bool LearnCoreWait(CoreWait& wait, int limitMs);
 
+// The sockets the main loop polled in its last run (within Iterate()), without a step of its
+// own: for a beat that wakes the core anyway; false when none were seen.
+bool LastCoreSockets(std::vector<server::WatchedFd>& fds);
+
+// Runs fn (the core's run) and keeps what its main loop polls, for LastCoreSockets().
+template <typename F>
+void Iterate(F&& fn);
+
+namespace detail {
+void KeepPolled(bool keep);
+}
+
+template <typename F>
+void Iterate(F&& fn) {
+    detail::KeepPolled(true);
+    fn();
+    detail::KeepPolled(false);
+}
+
 }  // namespace quvo::sip

@@ -289,10 +289,26 @@ std::string LengthProblem(std::string_view headers) {
     return {};
 }
 
+// A redirect of a REGISTER would send the account's digests to whatever host it names: the
+// library is told the registration was refused instead (kRegisterRedirectRefused).
+Screened ScreenResponse(std::string_view message, const Parsed& parsed) {
+    const std::string_view status = parsed.startLine.substr(std::min<size_t>(parsed.startLine.size(), 8), 3);
+    const Header* cseq = Find(parsed, "CSeq", 0);
+    if (status.size() != 3 || status[0] != '3' || !cseq) return {};
+    const std::string_view value = cseq->value;
+    const size_t space = value.find_last_of(" \t");
+    if (space == std::string_view::npos || !SameLetters(Trim(value.substr(space + 1)), "REGISTER")) return {};
+    std::string rewritten = "SIP/2.0 403 " + std::string(kRegisterRedirectRefused) + "\r\n";
+    rewritten.append(message.substr(message.find('\n') + 1));
+    return Screened{Screened::Action::Rewrite, std::move(rewritten),
+                    "a redirect of REGISTER (" + std::string(Trim(parsed.startLine)) + "), not followed"};
+}
+
 Screened Screen(std::string_view message, const ScreenPolicy& policy) {
     const Parsed parsed = Parse(message);
     const std::string_view method = parsed.startLine.substr(0, parsed.startLine.find(' '));
-    if (SameLetters(method.substr(0, std::min<size_t>(method.size(), 4)), "SIP/")) return {};  // a response
+    if (SameLetters(method.substr(0, std::min<size_t>(method.size(), 4)), "SIP/"))
+        return ScreenResponse(message, parsed);
 
     if (SameLetters(method, "INVITE")) {
         const Header* to = Find(parsed, "To", 't');

@@ -39,6 +39,10 @@ struct ScreenPolicy {
     std::string domain;        // the host a far end's REFER may send this phone to
 };
 
+// The reason phrase the library gets, with 403, in place of a redirect (3xx) of a REGISTER:
+// a registration is never taken off the registrar that sSipProxy names.
+inline constexpr const char* kRegisterRedirectRefused = "Redirect Not Followed";
+
 struct Screened {
     enum class Action {
         Pass,     // to the library as it is

@@ -24,6 +24,7 @@
 #include "CoreWait.h"
 #include "DatagramGuard.h"
 #include "Media.h"
+#include "MessageScreen.h"
 #include "NullSoundCard.h"
 
 namespace quvo::sip {
@@ -528,7 +529,7 @@ void SipEngine::Tick() {
     if (!core_ || stopped_) return;
     ++runs_;
     localRegistrar_.Poll();
-    core_->iterate();
+    Iterate([this] { core_->iterate(); });
     // The core takes one datagram each time it runs: all that waits at the SIP port is taken
     // now, so that a sender of many keeps no caller waiting (bounded, should they never stop).
     const auto until = std::chrono::steady_clock::now() + kBacklogTime;
@@ -545,8 +546,18 @@ void SipEngine::Tick() {
 void SipEngine::Rest() {
     const bool busy = !calls_.empty() || core_->getCallsNb() > 0;
     CoreWait wait;
-    if (readyStreak_ >= kReadyStreakLimit ||
-        !LearnCoreWait(wait, static_cast<int>((busy ? kBusyBeat : kIdleLimit).count()))) {
+    // With every call settled (in talk or held) the beat wakes the core anyway: its sockets as
+    // its run polled them serve, and no step of the main loop of its own is spent on its
+    // timers. A call on its way up follows them exactly.
+    const bool settled =
+        busy && std::all_of(calls_.begin(), calls_.end(), [](const auto& entry) {
+            const State s = entry.second.call->getState();
+            return s == State::StreamsRunning || s == State::Paused || s == State::PausedByRemote;
+        });
+    const bool learnt = settled
+                            ? LastCoreSockets(wait.fds)
+                            : LearnCoreWait(wait, static_cast<int>((busy ? kBusyBeat : kIdleLimit).count()));
+    if (readyStreak_ >= kReadyStreakLimit || !learnt) {
         readyStreak_ = 0;
         host_.Watch({}, nullptr);
         Schedule(busy ? kBusyBeat : kIdleBeat);
@@ -813,8 +824,12 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
                             (code > 0 ? std::to_string(code) + " " : std::string()) + message + ")";
             if (refused_) {
                 ++refusals_;
-                registration_ += "; the registrar refuses these credentials, next try in " +
-                                 std::to_string(RetryDelay().count() / 1000) + " s";
+                const bool redirected = info && info->getPhrase() == kRegisterRedirectRefused;
+                registration_ +=
+                    std::string(redirected ? "; the registrar sends the registration to another host, "
+                                             "which the phone does not follow"
+                                           : "; the registrar refuses these credentials") +
+                    ", next try in " + std::to_string(RetryDelay().count() / 1000) + " s";
             }
             if (callManager_ != 0 || refused_) Say(registration_);  // once, but for each refusal
             SetCallManager(0);

@@ -138,6 +138,17 @@ TEST(MessageScreen, AnswersWhatThePhoneRefuses) {
         Screen("SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP x;branch=z9hG4bK1\r\nCSeq: 1 BYE\r\n\r\n", {}).action,
         Action::Pass);
     EXPECT_EQ(Screen(Request("BYE", "<sip:a@b>;tag=1", "<sip:1001@b>;tag=2"), {}).action, Action::Pass);
+    // A REGISTER is never redirected off the registrar (the digests would follow it); a
+    // call is (forwarding).
+    const std::string moved =
+        "SIP/2.0 302 Moved Temporarily\r\nVia: SIP/2.0/UDP x;branch=z9hG4bK1\r\n"
+        "Contact: <sip:elsewhere.example>\r\nCSeq: 7  register\r\n\r\n";
+    const Screened redirect = Screen(moved, {});
+    ASSERT_EQ(redirect.action, Action::Rewrite);
+    EXPECT_EQ(redirect.message, "SIP/2.0 403 Redirect Not Followed" + moved.substr(moved.find("\r\n")));
+    std::string call = moved;
+    call.replace(call.find("register"), 8, "INVITE");
+    EXPECT_EQ(Screen(call, {}).action, Action::Pass);
 }
 
 TEST(MessageScreen, FarEndsReferOnlyWhereTheUserAllows) {

@@ -14,8 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from peers import (SANITIZED, SDP, PhoneCase, RawUa, core_folder, folder_bytes, header,  # noqa: E402
-                   process_status, sip_log, state, wait_for)
+from peers import (SANITIZED, SDP, PhoneCase, RawUa, core_folder, folder_bytes, header, response,  # noqa: E402
+                   process_status, sip_log, snapshot, state, wait_for)
 
 class Attacker:
     """A raw caller of its own at a phone's SIP port: what it sends to, and in whose name."""
@@ -209,6 +209,22 @@ class FarEndRequests(PhoneCase):
         self.assertEqual(sorted(n for n in os.listdir(folder) if not n.startswith("sip.log")), ["linphonerc"])
         if not SANITIZED:
             self.assertLess(rss_after - rss_before, 3000, (rss_before, rss_after))
+
+    def test_a_redirect_of_register_is_not_followed(self):
+        # Before: the phone registered at the host the 302 named and answered its challenge.
+        registrar, elsewhere = RawUa(self.p.addresses.take()), RawUa(self.p.addresses.take())
+        self.addCleanup(registrar.close)
+        self.addCleanup(elsewhere.close)
+        phone, console = self.start_phone(proxy=f"sip:{registrar.address}:{registrar.port}", registers=False,
+                                          password="pw")
+        register = registrar.receive(10, "REGISTER")
+        self.assertIsNotNone(register, "no REGISTER")
+        moved = response(register, 302, "Moved Temporarily").replace(
+            b"Content-Length", f"Contact: <sip:{elsewhere.address}:{elsewhere.port}>\r\nContent-Length".encode())
+        registrar.send(moved, (phone.address, 5060))
+        self.assertIsNone(elsewhere.receive(3), "the phone followed the redirect")
+        self.assertIn("sends the registration to another host, which the phone does not follow",
+                      snapshot(console, phone))
 
     def test_the_sip_parsers_errors_go_to_the_log_not_to_standard_error(self):
         # Before: nine lines on the quiet phone's standard error for each such message.
