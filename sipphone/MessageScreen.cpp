@@ -289,19 +289,56 @@ std::string LengthProblem(std::string_view headers) {
     return {};
 }
 
-// A redirect of a REGISTER would send the account's digests to whatever host it names: the
-// library is told the registration was refused instead (kRegisterRedirectRefused).
+// The digest algorithm of a challenge (MD5 when it names none), unquoted; empty for a
+// scheme other than Digest.
+std::string ChallengeAlgorithm(std::string_view value) {
+    value = Trim(value);
+    if (!SameLetters(value.substr(0, std::min<size_t>(value.size(), 7)), "Digest ")) return {};
+    for (size_t at = 0; (at = value.find('=', at)) != std::string_view::npos; ++at) {
+        size_t start = value.find_last_of(" ,\t", at);
+        start = start == std::string_view::npos ? 0 : start + 1;
+        if (!SameLetters(Trim(value.substr(start, at - start)), "algorithm")) continue;
+        std::string_view rest = Trim(value.substr(at + 1));
+        rest = rest.substr(0, rest.find(','));
+        rest = Trim(rest);
+        if (rest.size() >= 2 && rest.front() == '"') rest = rest.substr(1, rest.find('"', 1) - 1);
+        return std::string(rest);
+    }
+    return "MD5";
+}
+
+// The library is told a request was refused (403, with a phrase of the phone's own) where
+// it would do harm or nothing at all: a redirect of REGISTER would send the account's
+// digests to whatever host it names (kRegisterRedirectRefused); a challenge in no digest
+// algorithm it can answer would leave it silent for ever (kChallengeUnanswerable).
 Screened ScreenResponse(std::string_view message, const Parsed& parsed) {
     const std::string_view status = parsed.startLine.substr(std::min<size_t>(parsed.startLine.size(), 8), 3);
     const Header* cseq = Find(parsed, "CSeq", 0);
-    if (status.size() != 3 || status[0] != '3' || !cseq) return {};
+    if (status.size() != 3 || !cseq) return {};
+    auto refused = [&](const std::string& phrase, std::string reason) {
+        std::string rewritten = "SIP/2.0 403 " + phrase + "\r\n";
+        rewritten.append(message.substr(message.find('\n') + 1));
+        return Screened{Screened::Action::Rewrite, std::move(rewritten), std::move(reason)};
+    };
+    if (status == "401" || status == "407") {
+        std::string offered;
+        for (const Header& header : parsed.headers) {
+            if (!Is(header, "WWW-Authenticate", 0) && !Is(header, "Proxy-Authenticate", 0)) continue;
+            const std::string algorithm = ChallengeAlgorithm(header.value);
+            if (SameLetters(algorithm, "MD5") || SameLetters(algorithm, "SHA-256")) return {};
+            if (!algorithm.empty()) offered += (offered.empty() ? "" : ", ") + algorithm;
+        }
+        if (offered.empty()) return {};
+        return refused(std::string(kChallengeUnanswerable) + " (" + offered + ")",
+                       "a challenge in " + offered + " only, which the phone cannot answer");
+    }
     const std::string_view value = cseq->value;
     const size_t space = value.find_last_of(" \t");
-    if (space == std::string_view::npos || !SameLetters(Trim(value.substr(space + 1)), "REGISTER")) return {};
-    std::string rewritten = "SIP/2.0 403 " + std::string(kRegisterRedirectRefused) + "\r\n";
-    rewritten.append(message.substr(message.find('\n') + 1));
-    return Screened{Screened::Action::Rewrite, std::move(rewritten),
-                    "a redirect of REGISTER (" + std::string(Trim(parsed.startLine)) + "), not followed"};
+    if (status[0] != '3' || space == std::string_view::npos ||
+        !SameLetters(Trim(value.substr(space + 1)), "REGISTER"))
+        return {};
+    return refused(kRegisterRedirectRefused,
+                   "a redirect of REGISTER (" + std::string(Trim(parsed.startLine)) + "), not followed");
 }
 
 Screened Screen(std::string_view message, const ScreenPolicy& policy) {

@@ -42,6 +42,9 @@ struct ScreenPolicy {
 // The reason phrase the library gets, with 403, in place of a redirect (3xx) of a REGISTER:
 // a registration is never taken off the registrar that sSipProxy names.
 inline constexpr const char* kRegisterRedirectRefused = "Redirect Not Followed";
+// The phrase's beginning, with 403 and the algorithms offered, in place of a challenge (401,
+// 407) in no digest algorithm the library answers (it answers MD5 and SHA-256).
+inline constexpr const char* kChallengeUnanswerable = "Unanswerable Challenge";
 
 struct Screened {
     enum class Action {

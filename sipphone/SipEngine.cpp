@@ -824,12 +824,15 @@ void SipEngine::OnRegistration(int rawState, const std::string& message) {
                             (code > 0 ? std::to_string(code) + " " : std::string()) + message + ")";
             if (refused_) {
                 ++refusals_;
-                const bool redirected = info && info->getPhrase() == kRegisterRedirectRefused;
+                const std::string phrase = info ? info->getPhrase() : "";
+                const char* why = phrase == kRegisterRedirectRefused
+                                      ? "; the registrar sends the registration to another host, which the "
+                                        "phone does not follow"
+                                  : phrase.rfind(kChallengeUnanswerable, 0) == 0
+                                      ? "; the registrar asks for a digest algorithm the phone cannot answer"
+                                      : "; the registrar refuses these credentials";
                 registration_ +=
-                    std::string(redirected ? "; the registrar sends the registration to another host, "
-                                             "which the phone does not follow"
-                                           : "; the registrar refuses these credentials") +
-                    ", next try in " + std::to_string(RetryDelay().count() / 1000) + " s";
+                    why + (", next try in " + std::to_string(RetryDelay().count() / 1000) + " s");
             }
             if (callManager_ != 0 || refused_) Say(registration_);  // once, but for each refusal
             SetCallManager(0);

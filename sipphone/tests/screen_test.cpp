@@ -149,6 +149,30 @@ TEST(MessageScreen, AnswersWhatThePhoneRefuses) {
     std::string call = moved;
     call.replace(call.find("register"), 8, "INVITE");
     EXPECT_EQ(Screen(call, {}).action, Action::Pass);
+    // A challenge only in digest algorithms the library cannot answer is a refusal it can act on.
+    auto challenge = [](const std::string& authenticate) {
+        return Screen(
+            "SIP/2.0 401 Unauthorized\r\nVia: SIP/2.0/UDP x;branch=z9hG4bK2\r\nCSeq: 8 REGISTER\r\n" +
+                authenticate + "\r\n",
+            {});
+    };
+    for (const char* unanswerable :
+         {"WWW-Authenticate: Digest realm=\"q\", nonce=\"n\", algorithm=SHA-512-256\r\n",
+          "WWW-Authenticate: Digest algorithm=\"MD5-sess\",realm=\"q\",nonce=\"n\"\r\n"
+          "WWW-Authenticate: Digest realm=\"q\", nonce=\"n\", algorithm=FOO\r\n"}) {
+        const Screened refused = challenge(unanswerable);
+        ASSERT_EQ(refused.action, Action::Rewrite) << unanswerable;
+        EXPECT_EQ(refused.message.rfind(std::string("SIP/2.0 403 ") + kChallengeUnanswerable + " (", 0), 0u);
+    }
+    EXPECT_NE(challenge("WWW-Authenticate: Digest realm=\"q\", nonce=\"n\", algorithm=MD5-sess\r\n")
+                  .message.find("(MD5-sess)\r\n"),
+              std::string::npos);
+    for (const char* answerable :
+         {"WWW-Authenticate: Digest realm=\"q\", nonce=\"n\"\r\n",
+          "Proxy-Authenticate: Digest realm=\"q\", algorithm=sha-256, nonce=\"n\"\r\n",
+          "WWW-Authenticate: Digest algorithm=SHA-512-256, realm=\"q\"\r\n"
+          "WWW-Authenticate: Digest algorithm=MD5, realm=\"q\"\r\n"})
+        EXPECT_EQ(challenge(answerable).action, Action::Pass) << answerable;
 }
 
 TEST(MessageScreen, FarEndsReferOnlyWhereTheUserAllows) {

@@ -226,6 +226,26 @@ class FarEndRequests(PhoneCase):
         self.assertIn("sends the registration to another host, which the phone does not follow",
                       snapshot(console, phone))
 
+    def test_a_challenge_the_phone_cannot_answer_is_a_refusal(self):
+        # Before: no CallManagerStatus, no retry, no note, for ever.
+        registrar = RawUa(self.p.addresses.take())
+        self.addCleanup(registrar.close)
+        phone, console = self.start_phone(proxy=f"sip:{registrar.address}:{registrar.port}", registers=False,
+                                          password="pw")
+        register = registrar.receive(10, "REGISTER")
+        self.assertIsNotNone(register, "no REGISTER")
+        challenge = response(register, 401, "Unauthorized").replace(
+            b"Content-Length", b'WWW-Authenticate: Digest realm="quvo.test", nonce="n1", algorithm=SHA-512-256\r\n'
+                               b"Content-Length")
+        registrar.send(challenge, (phone.address, 5060))
+        console.expect("Event : Disconnected from CallManager", 10)
+        why = "the registrar asks for a digest algorithm the phone cannot answer"
+        self.assertIn(why, snapshot(console, phone))
+        self.assertIn(why.encode(), sip_log(phone))
+        self.assertIn(b"SHA-512-256", sip_log(phone))
+        # Tried again a minute later, not at once.
+        self.assertIsNone(registrar.receive(3, "REGISTER"))
+
     def test_the_sip_parsers_errors_go_to_the_log_not_to_standard_error(self):
         # Before: nine lines on the quiet phone's standard error for each such message.
         phone, console = self.start()
