@@ -210,15 +210,22 @@ class FarEndRequests(PhoneCase):
         if not SANITIZED:
             self.assertLess(rss_after - rss_before, 3000, (rss_before, rss_after))
 
-    def test_a_redirect_of_register_is_not_followed(self):
-        # Before: the phone registered at the host the 302 named and answered its challenge.
-        registrar, elsewhere = RawUa(self.p.addresses.take()), RawUa(self.p.addresses.take())
+    def registering(self):
+        """(raw registrar, phone, console, the phone's first REGISTER) of a phone that registers
+        with a registrar written out by hand."""
+        registrar = RawUa(self.p.addresses.take())
         self.addCleanup(registrar.close)
-        self.addCleanup(elsewhere.close)
         phone, console = self.start_phone(proxy=f"sip:{registrar.address}:{registrar.port}", registers=False,
                                           password="pw")
         register = registrar.receive(10, "REGISTER")
         self.assertIsNotNone(register, "no REGISTER")
+        return registrar, phone, console, register
+
+    def test_a_redirect_of_register_is_not_followed(self):
+        # Before: the phone registered at the host the 302 named and answered its challenge.
+        elsewhere = RawUa(self.p.addresses.take())
+        self.addCleanup(elsewhere.close)
+        registrar, phone, console, register = self.registering()
         moved = response(register, 302, "Moved Temporarily").replace(
             b"Content-Length", f"Contact: <sip:{elsewhere.address}:{elsewhere.port}>\r\nContent-Length".encode())
         registrar.send(moved, (phone.address, 5060))
@@ -228,12 +235,7 @@ class FarEndRequests(PhoneCase):
 
     def test_a_challenge_the_phone_cannot_answer_is_a_refusal(self):
         # Before: no CallManagerStatus, no retry, no note, for ever.
-        registrar = RawUa(self.p.addresses.take())
-        self.addCleanup(registrar.close)
-        phone, console = self.start_phone(proxy=f"sip:{registrar.address}:{registrar.port}", registers=False,
-                                          password="pw")
-        register = registrar.receive(10, "REGISTER")
-        self.assertIsNotNone(register, "no REGISTER")
+        registrar, phone, console, register = self.registering()
         challenge = response(register, 401, "Unauthorized").replace(
             b"Content-Length", b'WWW-Authenticate: Digest realm="quvo.test", nonce="n1", algorithm=SHA-512-256\r\n'
                                b"Content-Length")
