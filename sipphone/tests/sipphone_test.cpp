@@ -215,6 +215,7 @@ TEST(Settings, RefusesMalformedValues) {
                                                           {"sSipDomain", "bad host"},
                                                           {"sSipDomain", "a@b"},
                                                           {"sSipDomain", "host:"},
+                                                          {"sSipDomain", "pbx;maddr=10.0.0.9"},
                                                           {"sSipKeepAlive", "-1"},
                                                           {"sSipKeepAlive", "often"},
                                                           {"sSipAcceptRefer", "yes"},
