@@ -161,6 +161,12 @@ bool ReadFlag(const std::string& value, const char* name, bool& flag, std::strin
 
 bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& error) {
     auto get = [&](const char* name) { return Trim(lookup(name).value_or("")); };
+    // A password may begin or end with blanks: only the line end goes.
+    auto password = [&](const char* name) {
+        std::string value = lookup(name).value_or("");
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+        return value;
+    };
     if (auto user = get("sSipUser"); !user.empty()) account.user = user;
     // A user name as a URI holds it unescaped ('#', which a dialled number may have, is not).
     if (!std::all_of(account.user.begin(), account.user.end(),
@@ -178,10 +184,7 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     if (!account.proxy.empty() && !StartsWithNoCase(account.proxy, "sip:") &&
         !StartsWithNoCase(account.proxy, "sips:"))
         account.proxy = "sip:" + account.proxy;
-    // A password may begin or end with blanks: only the line end goes.
-    account.password = lookup("sSipPassword").value_or("");
-    while (!account.password.empty() && (account.password.back() == '\r' || account.password.back() == '\n'))
-        account.password.pop_back();
+    account.password = password("sSipPassword");
     account.voicemail = get("sVoicemail");
     if (auto keepAlive = get("sSipKeepAlive"); !keepAlive.empty()) {
         if (keepAlive.size() > 5 || !std::all_of(keepAlive.begin(), keepAlive.end(), ::isdigit)) {
@@ -225,10 +228,7 @@ bool ReadAccount(const SettingLookup& lookup, SipAccount& account, std::string& 
     }
     if (!ReadFlag(get("sSipIce"), "sSipIce", account.ice, error)) return false;
     account.turnUser = get("sSipTurnUser");
-    account.turnPassword = lookup("sSipTurnPassword").value_or("");
-    while (!account.turnPassword.empty() &&
-           (account.turnPassword.back() == '\r' || account.turnPassword.back() == '\n'))
-        account.turnPassword.pop_back();
+    account.turnPassword = password("sSipTurnPassword");
     if ((!account.turnUser.empty() || !account.turnPassword.empty()) &&
         (account.turnUser.empty() || account.turnPassword.empty() || account.stunHost.empty())) {
         error = "a TURN relay needs sSipTurnUser, sSipTurnPassword and sSipStun (the server) together";
