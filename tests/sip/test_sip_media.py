@@ -146,11 +146,14 @@ class Devices(PhoneCase):
         two = self.pulse.start_recording("two", os.path.join(self.p.root, "two.wav"))
         self.connect(console, far)
         start = two.seconds()
-        two.wait(start + 2.0)
-        for recorder, expected in ((two, True), (one, False)):
-            samples, rate = peers.read_wav(recorder.path, start + 0.5, start + 2.0)
-            self.assertEqual(peers.rms_db(samples) > -40 and peers.tone_power(samples, rate, 1000) > 0.5, expected,
-                             f"{recorder.path}: {peers.rms_db(samples):.0f} dBFS")
+        two.wait(start + 3.0)
+        # The far end's tone on the second output (a sanitized phone's audio may stutter: the
+        # tone need only stand out), nothing on the first.
+        samples, rate = peers.read_wav(two.path, start + 1.0, start + 3.0)
+        self.assertGreater(peers.rms_db(samples), -40, two.path)
+        self.assertLess(abs(peers.dominant_frequency(samples, rate) - 1000), 30, two.path)
+        samples, _ = peers.read_wav(one.path, start + 1.0, start + 3.0)
+        self.assertLess(peers.rms_db(samples), -60, one.path)
         console.ok("EndCall")
         self.assertIn(f"playback_device={sound.card_id('two')}", peers.snapshot(console, phone))
 
