@@ -4,13 +4,11 @@
 #include <poll.h>
 #include <sdbus-c++/sdbus-c++.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -96,48 +94,47 @@ std::thread RunEventLoop(sdbus::IConnection& connection, int stop) {
     });
 }
 
-// The sd-bus message behind a received signal, read directly: going through
-// sdbus::Variant would copy every argument into a message of its own.
-struct MessageAccess : sdbus::Message {
-    static sd_bus_message* Raw(const sdbus::Message& message) {
-        return static_cast<sd_bus_message*>(message.*(&MessageAccess::msg_));
-    }
-};
-
-// Reads an Event signal's body (i dispid, av args). Arguments are I4, BSTR or
-// BOOL; anything else never matches a declared type, so such an event is
-// dropped here. False when the body is not what it should be.
-bool ReadEvent(const sdbus::Message& signal, int32_t& dispid, link::EventArgs& args) {
-    sd_bus_message* message = MessageAccess::Raw(signal);
-    if (!message || sd_bus_message_rewind(message, 1) < 0) return false;
-    if (sd_bus_message_read_basic(message, SD_BUS_TYPE_INT32, &dispid) <= 0) return false;
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "v") <= 0) return false;
-    for (;;) {
-        const int end = sd_bus_message_at_end(message, 0);
-        if (end < 0) return false;
-        if (end > 0) break;
-        char type = 0;
-        const char* contents = nullptr;
-        if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != SD_BUS_TYPE_VARIANT ||
-            !contents)
-            return false;
-        if (std::strcmp(contents, "i") == 0) {
-            int32_t value = 0;
-            if (sd_bus_message_read(message, "v", "i", &value) <= 0) return false;
-            args.emplace_back(value);
-        } else if (std::strcmp(contents, "s") == 0) {
-            const char* value = nullptr;
-            if (sd_bus_message_read(message, "v", "s", &value) <= 0 || !value) return false;
-            args.emplace_back(Utf8ToWide(value));
-        } else if (std::strcmp(contents, "b") == 0) {
-            int value = 0;
-            if (sd_bus_message_read(message, "v", "b", &value) <= 0) return false;
-            args.emplace_back(value != 0);
-        } else {
-            return false;
+// Reads an Event signal's body (i dispid, av args) in place, through the message's
+// own reading operations: going through sdbus::Variant would copy every argument
+// into a message of its own. Arguments are I4, BSTR or BOOL; anything else never
+// matches a declared type, so such an event is dropped here. False when the body
+// is not what it should be: the reading operations throw on an item of another
+// type and clear the message's flag at the end of the body or of a container.
+bool ReadEvent(sdbus::Message& signal, int32_t& dispid, link::EventArgs& args) {
+    try {
+        if (!signal.isValid()) return false;
+        signal.rewind(true);
+        signal.clearFlags();
+        signal >> dispid;
+        if (!signal || !signal.enterContainer("v")) return false;
+        for (;;) {
+            // Inside "av" every item is a variant: anything else is the array's end.
+            std::string type;
+            std::string contents;
+            signal.peekType(type, contents);
+            if (type != "v") break;
+            if (contents == "i") {
+                int32_t value = 0;
+                if (!signal.enterVariant("i") || !(signal >> value)) return false;
+                args.emplace_back(value);
+            } else if (contents == "s") {
+                std::string value;
+                if (!signal.enterVariant("s") || !(signal >> value)) return false;
+                args.emplace_back(Utf8ToWide(value));
+            } else if (contents == "b") {
+                bool value = false;
+                if (!signal.enterVariant("b") || !(signal >> value)) return false;
+                args.emplace_back(value);
+            } else {
+                return false;
+            }
+            signal.exitVariant();
         }
+        signal.exitContainer();
+        return true;
+    } catch (const sdbus::Error&) {
+        return false;
     }
-    return sd_bus_message_exit_container(message) >= 0;
 }
 
 class DBusSoftphone final : public link::ISoftphone, public link::IEventSource {

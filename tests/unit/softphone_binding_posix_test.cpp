@@ -9,11 +9,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/AutomationError.h"
 #include "platform/SoftphoneBinding.h"
@@ -24,6 +29,8 @@ namespace quvo::platform {
 namespace {
 
 constexpr const char* kName = "com.quelbo.QUVO";
+constexpr const char* kPath = "/com/quelbo/QUVO/Softphone";
+constexpr const char* kEvents = "com.quelbo.QUVO.SoftphoneEvents";
 
 class PrivateBusTest : public testing::Test {
   protected:
@@ -148,6 +155,100 @@ TEST_F(PrivateBusTest, GoneOnceACallFindsTheBoundProcessLeftTheBus) {
     }
     ASSERT_EQ(status, link::kStatusUnavailable);
     EXPECT_TRUE(m_binding->ServerGone());
+}
+
+// The events that the binding delivers, as its event thread hands them over.
+class ReceivedEvents final : public link::IEventReceiver {
+  public:
+    using Event = std::pair<int32_t, link::EventArgs>;
+
+    void Invoke(int32_t dispid, const link::EventArgs& args) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.emplace_back(dispid, args);
+        m_arrived.notify_all();
+    }
+
+    // Everything delivered once the event with dispid last has come (or 5 seconds passed).
+    std::vector<Event> Until(int32_t last) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_arrived.wait_for(lock, std::chrono::seconds(5),
+                           [&] { return !m_events.empty() && m_events.back().first == last; });
+        return m_events;
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_arrived;
+    std::vector<Event> m_events;
+};
+
+// An Event signal whose body is not (i dispid, av args) of I4, BSTR and BOOL
+// arguments is dropped whole; the signals around it arrive as sent. What follows a
+// well-formed body is not looked at.
+TEST_F(PrivateBusTest, EventSignalsOfAnotherShapeAreDroppedWhole) {
+    m_owner = Softphone();
+    auto object = sdbus::createObject(*m_owner, kPath);
+    object->registerSignal(kEvents, "Event", "iav");
+    object->finishRegistration();
+    m_owner->enterEventLoopAsync();  // answers the binding's introspection
+    m_binding = BindSoftphone();
+    ASSERT_NE(m_binding, nullptr);
+    auto* source = dynamic_cast<link::IEventSource*>(m_binding.get());
+    ASSERT_NE(source, nullptr);
+    ReceivedEvents received;
+    uint32_t cookie = 0;
+    ASSERT_TRUE(source->Advise(received, cookie));
+
+    const auto emit = [&](const std::function<void(sdbus::Signal&)>& body) {
+        auto signal = object->createSignal(kEvents, "Event");
+        body(signal);
+        object->emitSignal(signal);
+    };
+    const auto argument = [](sdbus::Signal& signal, const char* type, const auto& value) {
+        signal.openVariant(type);
+        signal << value;
+        signal.closeVariant();
+    };
+    emit([&](sdbus::Signal& s) {
+        s << int32_t(3);
+        s.openContainer("v");
+        argument(s, "i", int32_t(5));
+        argument(s, "s", std::string("Zo\xC3\xAB"));
+        argument(s, "b", true);
+        s.closeContainer();
+    });
+    emit([](sdbus::Signal&) {});                                                 // no body
+    emit([](sdbus::Signal& s) { s << std::string("3"); });                       // no dispid
+    emit([](sdbus::Signal& s) { s << int32_t(4); });                             // no arguments
+    emit([](sdbus::Signal& s) { s << int32_t(4) << std::vector<int32_t>{1}; });  // not variants
+    emit([&](sdbus::Signal& s) {                                                 // a type no event has
+        s << int32_t(4);
+        s.openContainer("v");
+        argument(s, "i", int32_t(1));
+        argument(s, "d", 1.5);
+        s.closeContainer();
+    });
+    emit([&](sdbus::Signal& s) {  // a container in a variant
+        s << int32_t(4);
+        s.openContainer("v");
+        s.openVariant("as");
+        s << std::vector<std::string>{"a"};
+        s.closeVariant();
+        s.closeContainer();
+    });
+    emit([&](sdbus::Signal& s) {
+        s << int32_t(6);
+        s.openContainer("v");
+        argument(s, "b", false);
+        s.closeContainer();
+        s << std::string("more");
+    });
+    emit([](sdbus::Signal& s) { s << int32_t(7) << std::vector<sdbus::Variant>{}; });
+
+    const std::vector<ReceivedEvents::Event> expected = {
+        {3, {int32_t(5), std::wstring(L"Zo\u00EB"), true}}, {6, {false}}, {7, {}}};
+    EXPECT_EQ(received.Until(7), expected);
+    source->Unadvise(cookie);
 }
 
 }  // namespace
