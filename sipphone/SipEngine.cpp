@@ -26,6 +26,7 @@
 #include "Media.h"
 #include "MessageScreen.h"
 #include "NullSoundCard.h"
+#include "platform/posix/Files.h"
 
 namespace quvo::sip {
 namespace {
@@ -201,22 +202,12 @@ SipEngine::~SipEngine() {
     Stop();
 }
 
-namespace {
-// mkdir -p, each new folder private.
-void MakeFolders(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-        if (slash == std::string::npos) break;
-    }
-}
-}  // namespace
-
 bool SipEngine::OpenCore(std::string& error) {
     // One core folder per listening address, so that phones sharing a state folder (a far
     // end for tests) keep apart.
     const SipAccount& a = config_.account;
     const std::string dir = config_.stateDir + "/core-" + a.listenHost + "-" + std::to_string(a.listenPort);
-    MakeFolders(dir);
+    platform::MakeFolders(dir);  // whether it is a folder now is seen below
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         error = "cannot create " + dir;

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/Files.h"
 #include "platform/posix/SettingsFile.h"
 
 namespace quvo::server {
@@ -22,18 +23,6 @@ std::optional<std::string> LineName(const std::string& line) {
     const auto eq = line.find('=');
     if (eq == std::string::npos) return std::nullopt;
     return line.substr(0, eq);
-}
-
-bool MakeDirs(const std::string& dir, std::string& error) {
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos != dir.size() && dir[pos] != '/') continue;
-        const std::string part = dir.substr(0, pos);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = "cannot create " + part + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    return true;
 }
 
 // The file's lines; false when it is there but no settings file (not a regular file, or
@@ -74,7 +63,10 @@ std::optional<std::string> ReadSetting(const std::string& path, const std::strin
 bool WriteSettings(const std::string& path, const std::vector<std::pair<std::string, std::string>>& values,
                    std::string& error) {
     const std::string dir = path.substr(0, path.rfind('/'));
-    if (!MakeDirs(dir, error)) return false;
+    if (std::string folder; !platform::MakeFolders(dir, &folder)) {
+        error = "cannot create " + folder + ": " + std::strerror(errno);
+        return false;
+    }
 
     std::vector<std::string> lines;
     if (!ReadLines(path, lines)) {

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "base/Output.h"
+#include "platform/posix/Files.h"
 
 namespace quvo::platform {
 
@@ -112,18 +113,6 @@ int CharacterCount(const std::string& text) {
         ++count;
     }
     return count;
-}
-
-bool MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (slash != std::string::npos && part.back() == '/') continue;  // "//" in the path
-        struct stat info {};
-        if (::stat(part.c_str(), &info) == 0 ? !S_ISDIR(info.st_mode) : ::mkdir(part.c_str(), 0700) != 0) {
-            return false;
-        }
-        if (slash == std::string::npos) return true;
-    }
 }
 
 // Opens the history file (creating it), readable by its owner only. Only a regular
@@ -539,8 +528,7 @@ unsigned char CLibeditLineEditor::CompleteKey(EditLine* el, int) {
 void CLibeditLineEditor::LoadHistory() {
     if (m_settings.historyPath.empty()) return;
     const size_t slash = m_settings.historyPath.rfind('/');
-    if (slash != std::string::npos && slash > 0 &&
-        !MakeDirectories(m_settings.historyPath.substr(0, slash))) {
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(m_settings.historyPath.substr(0, slash))) {
         m_settings.historyPath.clear();
         return;
     }

@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
 
+#include "platform/posix/Files.h"
 #include "platform/posix/SettingsFile.h"
 
 namespace quvo::platform {
@@ -42,15 +42,6 @@ bool KeyFile(const std::string& subKey, std::string& file) {
     return true;
 }
 
-// Creates every missing folder of path's parent.
-bool MakeParents(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 SettingsKey* OpenSettingsKey(const std::string& subKey) {
@@ -58,7 +49,7 @@ SettingsKey* OpenSettingsKey(const std::string& subKey) {
     std::string file;
     if (home.empty() || !KeyFile(subKey, file)) return nullptr;
     const std::string path = home + "/" + file;
-    if (!MakeParents(path)) return nullptr;
+    if (!MakeFolders(path.substr(0, path.rfind('/')))) return nullptr;
     // Creates the file, empty, when it is missing; an existing file is left as it is.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) return nullptr;

@@ -3,16 +3,15 @@
 // Quelbo/QUVO.ini under the configuration folder) and how value names compare.
 #pragma once
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/posix/Files.h"
 
 namespace quvo::platform {
 
@@ -44,37 +43,10 @@ inline std::string SoftphoneSettingsFile() {
 // into memory for every value that is asked for.
 constexpr long long kSettingsFileMaxBytes = 1024 * 1024;
 
-// The file's content, when it is a regular file of at most kSettingsFileMaxBytes; false
-// for anything else, without blocking (a FIFO or a device in its place) and without
-// reading past the bound (a file that grows while it is read).
+// The file's content, when it is a regular file of at most kSettingsFileMaxBytes
+// (see ReadSmallFile); false for anything else.
 inline bool ReadSettingsFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kSettingsFileMaxBytes) {
-        ::close(fd);
-        return false;
-    }
-    content.clear();
-    char buffer[8192];
-    bool ok = true;
-    while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got > 0) {
-            content.append(buffer, static_cast<size_t>(got));
-            if (content.size() > static_cast<size_t>(kSettingsFileMaxBytes)) {
-                ok = false;
-                break;
-            }
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ok = false;
-            break;
-        }
-    }
-    ::close(fd);
-    return ok;
+    return ReadSmallFile(path, kSettingsFileMaxBytes, content);
 }
 
 // Value names compare as registry names do: ignoring the letter case of A to Z,

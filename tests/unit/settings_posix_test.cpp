@@ -2,8 +2,10 @@
 // and how name=value lines are read.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "platform/Settings.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/SettingsFile.h"
 
 namespace quvo::platform {
@@ -181,6 +184,30 @@ TEST_F(SettingsFileTest, KeysThatCouldLeaveTheConfigFolderAreRefused) {
         if (key) CloseSettingsKey(key);
     }
     EXPECT_FALSE(fs::exists(m_root / "escape.ini"));
+}
+
+// The folders of the settings file, the history and the SIP phone's state: each
+// missing one made for its owner only, whatever the umask; the first that cannot be
+// made named for the error message.
+TEST_F(SettingsFileTest, FoldersAreMadePrivateAndTheOneThatCannotBeIsNamed) {
+    const mode_t previous = ::umask(0);
+    const fs::path deep = m_root / "a" / "b" / "c";
+    EXPECT_TRUE(MakeFolders(deep.string()));
+    EXPECT_TRUE(MakeFolders(deep.string()));  // all there already
+    ::umask(previous);
+    for (const fs::path& folder : {m_root / "a", deep}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+        EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+    }
+    EXPECT_TRUE(MakeFolders(""));  // the root's
+
+    WriteFile(m_root / "file", "not a folder");
+    std::string failed;
+    EXPECT_FALSE(MakeFolders((m_root / "file" / "x" / "y").string(), &failed));
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_EQ(failed, (m_root / "file" / "x").string());
 }
 
 TEST_F(SettingsFileTest, SomethingElseInThePlaceOfTheFolderOrFileGivesNoKey) {
