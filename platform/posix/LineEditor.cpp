@@ -11,10 +11,8 @@
 #include <fcntl.h>
 #include <histedit.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,11 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <deque>
 #include <string>
+#include <utility>
 
 #include "base/Output.h"
-#include "platform/posix/Files.h"
+#include "platform/posix/HistoryFile.h"
 
 namespace quvo::platform {
 
@@ -38,9 +36,6 @@ namespace {
 // The key that the reader hands to libedit for Ctrl-C. With the terminal's own
 // signal keys on, Ctrl-C never arrives as a character; the signal stands in for it.
 constexpr wchar_t kInterruptKey = L'\003';
-
-// Longer lines are not worth remembering; this also bounds the history file.
-constexpr size_t kMaxHistoryEntry = 4096;
 
 // The largest terminal, in rows and in columns, that the editor draws on. It keeps
 // copies of the whole screen: a terminal that claims to be huge (a broken emulator,
@@ -115,37 +110,11 @@ int CharacterCount(const std::string& text) {
     return count;
 }
 
-// Opens the history file (creating it), readable by its owner only. Only a regular
-// file of its own name is used: a link is never followed (to another file of the
-// operator's, whose mode and text are not the history's to change; a hard link is
-// such a file too), and a FIFO or device neither blocks the opening nor is written to.
-int OpenHistoryFile(const std::string& path, int flags) {
-    const int fd =
-        ::open(path.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 || ::fchmod(fd, 0600) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n, left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 class CLibeditLineEditor final : public ILineEditor {
   public:
-    explicit CLibeditLineEditor(LineEditorSettings settings) : m_settings(std::move(settings)) {}
+    explicit CLibeditLineEditor(LineEditorSettings settings)
+        : m_settings(std::move(settings)),
+          m_historyFile(m_settings.historyPath, m_settings.historySize, m_settings.mayKeep) {}
     ~CLibeditLineEditor() override;
 
     bool Open();
@@ -178,7 +147,6 @@ class CLibeditLineEditor final : public ILineEditor {
 
     void LoadHistory();
     void Remember(const std::string& line);
-    void RewriteHistoryFile();
 
     LineEditorSettings m_settings;
     EditLine* m_el = nullptr;
@@ -188,8 +156,7 @@ class CLibeditLineEditor final : public ILineEditor {
     int m_wake[2] = {-1, -1};
     std::mbstate_t m_input{};
     bool m_tooLong = false;
-    std::deque<std::string> m_entries;  // the remembered lines, oldest first
-    size_t m_fileLines = 0;             // lines in the history file as far as known
+    HistoryFile m_historyFile;
     struct sigaction m_oldInt {
     }, m_oldWinch{}, m_oldCont{};
     bool m_signalsSet = false;
@@ -353,6 +320,16 @@ ILineEditor::Status CLibeditLineEditor::ReadPlainLine(std::string& line) {
     if (!line.empty() || m_tooLong) return Finish(line);
     quvo::Write("\n");
     return Status::End;
+}
+
+void CLibeditLineEditor::LoadHistory() {
+    m_historyFile.Load();
+    for (const std::string& entry : m_historyFile.Entries())
+        history(m_history, &m_event, H_ENTER, entry.c_str());
+}
+
+void CLibeditLineEditor::Remember(const std::string& line) {
+    if (m_historyFile.Remember(line)) history(m_history, &m_event, H_ENTER, line.c_str());
 }
 
 int CLibeditLineEditor::ReadCharacter(EditLine* el, wchar_t* out) {
@@ -525,166 +502,19 @@ unsigned char CLibeditLineEditor::CompleteKey(EditLine* el, int) {
     return CC_NORM;
 }
 
-void CLibeditLineEditor::LoadHistory() {
-    if (m_settings.historyPath.empty()) return;
-    const size_t slash = m_settings.historyPath.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(m_settings.historyPath.substr(0, slash))) {
-        m_settings.historyPath.clear();
-        return;
-    }
-    const int fd = OpenHistoryFile(m_settings.historyPath, O_RDWR | O_APPEND);
-    if (fd < 0) {
-        m_settings.historyPath.clear();  // no usable file: a history in memory only
-        return;
-    }
-    // Read in pieces: a line longer than any kept one is skipped as it is read, so
-    // that a huge file costs no more memory than a usual one.
-    bool dropped = false;
-    std::string pending;
-    bool tooLong = false;
-    const auto take = [&] {
-        ++m_fileLines;
-        // A file written by hand or by an older program may hold what is never kept.
-        if (tooLong || pending.empty() || (m_settings.mayKeep && !m_settings.mayKeep(pending))) {
-            dropped = true;
-        } else if (m_entries.empty() || m_entries.back() != pending) {
-            m_entries.push_back(std::move(pending));
-            if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
-        }
-        pending.clear();
-        tooLong = false;
-    };
-    char chunk[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        const char* const last = chunk + n;
-        for (const char* p = chunk; p < last;) {
-            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(last - p)));
-            const size_t length = static_cast<size_t>((end != nullptr ? end : last) - p);
-            if (!tooLong && pending.size() + length > kMaxHistoryEntry) {
-                tooLong = true;
-                std::string().swap(pending);
-            }
-            if (!tooLong) pending.append(p, length);
-            if (end == nullptr) break;
-            take();
-            p = end + 1;
-        }
-    }
-    if (tooLong || !pending.empty()) take();  // the last line, without its line end
-    ::close(fd);
-    for (const std::string& entry : m_entries) history(m_history, &m_event, H_ENTER, entry.c_str());
-    if (dropped || m_fileLines > m_settings.historySize) RewriteHistoryFile();
-}
-
-void CLibeditLineEditor::Remember(const std::string& line) {
-    if (line.empty() || line.size() > kMaxHistoryEntry) return;
-    if (m_settings.mayKeep && !m_settings.mayKeep(line)) return;
-    if (!m_entries.empty() && m_entries.back() == line) return;
-    history(m_history, &m_event, H_ENTER, line.c_str());
-    m_entries.push_back(line);
-    if (m_entries.size() > m_settings.historySize) m_entries.pop_front();
-    if (m_settings.historyPath.empty()) return;
-    // Appended at once, so that a console killed later loses nothing and two
-    // consoles at once keep both their lines; trimmed when it grows too long.
-    if (m_fileLines + 1 > 2 * m_settings.historySize) {
-        RewriteHistoryFile();
-        return;
-    }
-    const int fd = OpenHistoryFile(m_settings.historyPath, O_WRONLY | O_APPEND);
-    if (fd < 0) return;
-    if (WriteAll(fd, line + "\n")) ++m_fileLines;
-    ::close(fd);
-}
-
-void CLibeditLineEditor::RewriteHistoryFile() {
-    // The new text goes to a file of the console's own making (a stale one, or a
-    // link put in its place, is removed first), which then takes the history's name.
-    // Its name is the process's own, so that two consoles rewriting at once never
-    // write into or rename each other's.
-    const std::string temporary = m_settings.historyPath + ".new." + std::to_string(::getpid());
-    ::unlink(temporary.c_str());
-    const int fd = OpenHistoryFile(temporary, O_WRONLY | O_EXCL);
-    if (fd < 0) return;
-    std::string text;
-    for (const std::string& entry : m_entries) text += entry + "\n";
-    const bool written = WriteAll(fd, text);
-    ::close(fd);
-    if (written && ::rename(temporary.c_str(), m_settings.historyPath.c_str()) == 0) {
-        m_fileLines = m_entries.size();
-    } else {
-        ::unlink(temporary.c_str());
-    }
-}
-
 bool IsEditableTerminal() {
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) return false;
     const char* term = std::getenv("TERM");
     return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
-// Standard input through read(2): libstdc++'s file buffer throws on a read error,
-// which the console cannot tell from a fault of its own.
-class CStandardInput final : public std::streambuf {
-  public:
-    CStandardInput() {
-        // A closed standard input would be taken by the next descriptor opened (the
-        // bus connection's, say) and read as commands: it reads as empty instead.
-        if (::fcntl(STDIN_FILENO, F_GETFD) < 0 && errno == EBADF) {
-            const int fd = ::open("/dev/null", O_RDONLY | O_NOCTTY);
-            if (fd > STDIN_FILENO) ::close(fd);
-        }
-    }
-
-  protected:
-    int_type underflow() override {
-        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-        for (;;) {
-            const ssize_t n = ::read(STDIN_FILENO, m_buffer, sizeof m_buffer);
-            if (n > 0) {
-                setg(m_buffer, m_buffer, m_buffer + n);
-                return traits_type::to_int_type(*gptr());
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                // Non-blocking by someone else's choice: wait for the input to come.
-                pollfd fd = {STDIN_FILENO, POLLIN, 0};
-                if (::poll(&fd, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return traits_type::eof();  // the end, or an error that ends the input all the same
-        }
-    }
-
-  private:
-    char m_buffer[64 * 1024];
-};
-
 }  // namespace
-
-std::streambuf& StandardInput() {
-    static CStandardInput input;
-    return input;
-}
 
 std::unique_ptr<ILineEditor> OpenTerminalLineEditor(LineEditorSettings settings) {
     if (!IsEditableTerminal()) return nullptr;
     auto editor = std::make_unique<CLibeditLineEditor>(std::move(settings));
     if (!editor->Open()) return nullptr;
     return editor;
-}
-
-std::string DefaultHistoryPath() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') return std::string(state) + "/quvoconnect/history";
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-        const passwd* entry = ::getpwuid(::getuid());
-        home = entry != nullptr ? entry->pw_dir : nullptr;
-    }
-    if (home == nullptr || home[0] != '/') return std::string();
-    return std::string(home) + "/.local/state/quvoconnect/history";
 }
 
 }  // namespace quvo::platform
