@@ -69,7 +69,7 @@ quvo_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${QUVO_COMPRESSED_DIR}/chang
 list(APPEND QUVO_COMPRESSED_FILES ${QUVO_COMPRESSED_DIR}/changelog.Debian.gz)
 add_custom_target(quvo_compressed_docs ALL DEPENDS ${QUVO_COMPRESSED_FILES})
 
-install(FILES platform/posix/com.quelbo.QUVO.xml
+install(FILES ${QUVO_CONTRACT_XML}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/dbus-1/interfaces COMPONENT console)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_console} COMPONENT console)
 foreach(component ${QUVO_COMPONENTS})

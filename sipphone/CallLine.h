@@ -12,7 +12,7 @@
 
 namespace quvo::sip {
 
-using enum server::EventId;
+using enum bus::EventId;
 using enum server::LineState;
 
 inline constexpr int32_t kLine = 1;

@@ -895,13 +895,12 @@ void SipEngine::Call(const bus::Method& method, server::Args args, Reply reply) 
     replyTaken_ = false;
     try {
         // Without a core the phone can still be told to go.
-        const std::string name = method.name;
-        if (!core_ && name == "ExitProgram")
+        if (!core_ && method.id == bus::MethodId::ExitProgram)
             host_.RequestExit();
-        else if (!core_ && name != "SetClientActive")
+        else if (!core_ && method.id != bus::MethodId::SetClientActive)
             throw Failure("SIP phone not running: " + startError_);
         else if (core_)
-            Dispatch(name, args);
+            Dispatch(method, args);
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -966,65 +965,54 @@ std::string TextArg(const server::Args& args, size_t i) {
 constexpr const char* kNoAgent = "this softphone has no contact-centre agent";
 }  // namespace
 
-void SipEngine::Dispatch(const std::string& name, const server::Args& args) {
-    if (name == "SetClientActive") {
-        if (IntArg(args, 0) != 0) {
-            // A new client subscribes to the events right after it activates: tell it about
-            // the call server a moment later.
-            host_.After(300ms, [this] {
-                if (callManager_ >= 0) host_.Send(kCallManagerStatus, {callManager_});
+void SipEngine::Dispatch(const bus::Method& method, const server::Args& args) {
+    using Op = bus::MethodId;
+    switch (method.id) {
+        case Op::SetClientActive:
+            if (IntArg(args, 0) != 0) {
+                // A new client subscribes to the events right after it activates: tell it about
+                // the call server a moment later.
+                host_.After(300ms, [this] {
+                    if (callManager_ >= 0) host_.Send(kCallManagerStatus, {callManager_});
+                });
+            }
+            break;
+        case Op::Answer: Answer(IntArg(args, 0)); break;
+        case Op::EndCall: EndCall(); break;
+        case Op::Hold: Hold(); break;
+        case Op::MakeCall: MakeCall(TextArg(args, 0)); break;
+        case Op::OffHook: OffHook(); break;
+        case Op::OnHook: OnHook(); break;
+        case Op::Resume: Resume(IntArg(args, 0)); break;
+        case Op::SendDtmf: SendDtmf(TextArg(args, 0)); break;
+        case Op::Transfer: Transfer(TextArg(args, 0)); break;
+        case Op::ExitProgram:
+            host_.After(0ms, [this] {
+                Stop();
+                host_.RequestExit();
             });
-        }
-    } else if (name == "Answer") {
-        Answer(IntArg(args, 0));
-    } else if (name == "EndCall") {
-        EndCall();
-    } else if (name == "Hold") {
-        Hold();
-    } else if (name == "MakeCall") {
-        MakeCall(TextArg(args, 0));
-    } else if (name == "OffHook") {
-        OffHook();
-    } else if (name == "OnHook") {
-        OnHook();
-    } else if (name == "Resume") {
-        Resume(IntArg(args, 0));
-    } else if (name == "SendDtmf") {
-        SendDtmf(TextArg(args, 0));
-    } else if (name == "Transfer") {
-        Transfer(TextArg(args, 0));
-    } else if (name == "ExitProgram") {
-        host_.After(0ms, [this] {
-            Stop();
-            host_.RequestExit();
-        });
-    } else if (name == "MicVolumeUp" || name == "MicVolumeDown") {
-        Gain(true, name == "MicVolumeUp" ? 1 : -1);
-    } else if (name == "SpkrVolumeUp" || name == "SpkrVolumeDown") {
-        Gain(false, name == "SpkrVolumeUp" ? 1 : -1);
-    } else if (name == "SetMute") {
-        SetMute(IntArg(args, 0) != 0);
-    } else if (name == "Messages") {
-        if (config_.account.voicemail.empty()) throw Failure("no voicemail number (sVoicemail) is set");
-        MakeCall(config_.account.voicemail);
-    } else if (name == "Snapshot") {
-        Snapshot();
-    } else if (name == "TransferInitiate") {
-        StartConsultation(TextArg(args, 0), Pending::Transfer);
-    } else if (name == "TransferComplete") {
-        TransferComplete();
-    } else if (name == "ConferenceInitiate") {
-        StartConsultation(TextArg(args, 0), Pending::Conference);
-    } else if (name == "ConferenceComplete") {
-        ConferenceComplete();
-    } else if (name.rfind("IPCC", 0) == 0) {
-        throw Failure(kNoAgent);
-    } else if (name == "Softkey") {
-        Softkey(TextArg(args, 0), IntArg(args, 1), IntArg(args, 2));
-    } else if (name == "CallStats") {
-        CallStats();
-    } else {
-        throw Failure("unknown operation " + name);
+            break;
+        case Op::MicVolumeUp: Gain(true, 1); break;
+        case Op::MicVolumeDown: Gain(true, -1); break;
+        case Op::SpkrVolumeUp: Gain(false, 1); break;
+        case Op::SpkrVolumeDown: Gain(false, -1); break;
+        case Op::SetMute: SetMute(IntArg(args, 0) != 0); break;
+        case Op::Messages:
+            if (config_.account.voicemail.empty()) throw Failure("no voicemail number (sVoicemail) is set");
+            MakeCall(config_.account.voicemail);
+            break;
+        case Op::Snapshot: Snapshot(); break;
+        case Op::TransferInitiate: StartConsultation(TextArg(args, 0), Pending::Transfer); break;
+        case Op::TransferComplete: TransferComplete(); break;
+        case Op::ConferenceInitiate: StartConsultation(TextArg(args, 0), Pending::Conference); break;
+        case Op::ConferenceComplete: ConferenceComplete(); break;
+        case Op::IPCCLogin:
+        case Op::IPCCLogout:
+        case Op::IPCCSetState:
+        case Op::IPCCNotReadyReasons:
+        case Op::IPCCLogoutReasons: throw Failure(kNoAgent);
+        case Op::Softkey: Softkey(TextArg(args, 0), IntArg(args, 1), IntArg(args, 2)); break;
+        case Op::CallStats: CallStats(); break;
     }
 }
 

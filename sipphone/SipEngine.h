@@ -129,7 +129,7 @@ class SipEngine : public server::Engine {
     void Hangup(Record& record);
 
     // Operations; a refused one throws std::runtime_error with the reply's text.
-    void Dispatch(const std::string& name, const server::Args& args);
+    void Dispatch(const bus::Method& method, const server::Args& args);
     void Answer(int32_t ref);
     void EndCall();
     void Hold();

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/posix/SoftphoneBus.h"
+#include "contract/SoftphoneContract.h"
 
 namespace quvo::server {
 
@@ -20,21 +20,10 @@ namespace quvo::server {
 using Arg = std::variant<int32_t, std::string, bool>;
 using Args = std::vector<Arg>;
 
-// Numbers (DISPIDs) of the events that the engines send; bus::kEvents holds every event with its
-// name and argument types.
-enum EventId : int32_t {
-    kPartyHangup = 1,
-    kPartyBusy = 2,
-    kPartyPickup = 3,
-    kIncomingCall = 4,
-    kLineUpdate = 11,
-    kCallManagerStatus = 16,
-    kAgentState = 18,
-    kReasonCode = 19,
-    kCallStatsUpdate = 20,
-};
+// The events that the engines send are numbered by bus::EventId (kLineUpdate, ...); bus::kEvents
+// holds every event with its name and argument types.
 
-// The call states that LineUpdate carries.
+// The call states that LineUpdate carries (the values of its state argument).
 enum LineState : int32_t {
     kTsIdle = 0,
     kTsOffHook = 1,

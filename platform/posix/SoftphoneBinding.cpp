@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "base/AutomationError.h"
+#include "contract/SoftphoneContract.h"
 #include "platform/Text.h"
-#include "platform/posix/SoftphoneBus.h"
 #include "platform/posix/Utf8.h"
 
 namespace quvo::platform {

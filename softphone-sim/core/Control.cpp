@@ -49,7 +49,7 @@ Args OperationArgs(const Operation& op, const std::vector<std::string>& words) {
     Args args;
     for (size_t i = 0; i < signature.size(); ++i) {
         if (signature[i] == 'i')
-            args.emplace_back(ToInt(words[i], op.paramNames[i]));
+            args.emplace_back(ToInt(words[i], op.argNames[i]));
         else
             args.emplace_back(words[i]);
     }

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "Text.h"
-#include "platform/posix/SoftphoneBus.h"
+#include "contract/SoftphoneContract.h"
 
 namespace quvo::sim {
 

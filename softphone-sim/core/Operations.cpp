@@ -16,44 +16,44 @@ const std::string& S(const Args& args, size_t index) {
 
 }  // namespace
 
-const std::vector<Operation>& Operations() {
-    static const std::vector<Operation> kOperations = {
-        {bus::kSetClientActive, [](Phone& p, const Args& a) { p.SetClientActive(I(a, 0)); }},
-        {bus::kAnswer, [](Phone& p, const Args& a) { p.Answer(I(a, 0)); }},
-        {bus::kEndCall, [](Phone& p, const Args&) { p.EndCall(); }},
-        {bus::kHold, [](Phone& p, const Args&) { p.Hold(); }},
-        {bus::kMakeCall, [](Phone& p, const Args& a) { p.MakeCall(S(a, 0)); }},
-        {bus::kOffHook, [](Phone& p, const Args& a) { p.OffHook(I(a, 0)); }},
-        {bus::kOnHook, [](Phone& p, const Args& a) { p.OnHook(I(a, 0)); }},
-        {bus::kResume, [](Phone& p, const Args& a) { p.Resume(I(a, 0)); }},
-        {bus::kSendDtmf, [](Phone& p, const Args& a) { p.SendDtmf(S(a, 0)); }},
-        {bus::kSoftkey, [](Phone& p, const Args& a) { p.Softkey(S(a, 0), I(a, 1), I(a, 2)); }},
-        {bus::kTransfer, [](Phone& p, const Args& a) { p.Transfer(S(a, 0)); }},
-        {bus::kTransferInitiate, [](Phone& p, const Args& a) { p.TransferInitiate(S(a, 0)); }},
-        {bus::kTransferComplete, [](Phone& p, const Args&) { p.TransferComplete(); }},
-        {bus::kExitProgram, [](Phone& p, const Args&) { p.ExitProgram(); }},
-        {bus::kSpkrVolumeUp, [](Phone& p, const Args&) { p.SpeakerVolume(+1); }},
-        {bus::kSpkrVolumeDown, [](Phone& p, const Args&) { p.SpeakerVolume(-1); }},
-        {bus::kMicVolumeUp, [](Phone& p, const Args&) { p.MicVolume(+1); }},
-        {bus::kMicVolumeDown, [](Phone& p, const Args&) { p.MicVolume(-1); }},
-        {bus::kSetMute, [](Phone& p, const Args& a) { p.SetMute(I(a, 0)); }},
-        {bus::kMessages, [](Phone& p, const Args&) { p.Messages(); }},
-        {bus::kSnapshot, [](Phone& p, const Args&) { p.Snapshot(); }},
-        {bus::kCallStats, [](Phone& p, const Args&) { p.CallStats(); }},
-        {bus::kConferenceInitiate, [](Phone& p, const Args& a) { p.ConferenceInitiate(S(a, 0)); }},
-        {bus::kConferenceComplete, [](Phone& p, const Args&) { p.ConferenceComplete(); }},
-        {bus::kIPCCLogin, [](Phone& p, const Args& a) { p.AgentLogin(S(a, 0), S(a, 1), S(a, 2)); }},
-        {bus::kIPCCLogout, [](Phone& p, const Args& a) { p.AgentLogout(S(a, 0)); }},
-        {bus::kIPCCSetState, [](Phone& p, const Args& a) { p.AgentSetState(S(a, 0), S(a, 1)); }},
-        {bus::kIPCCNotReadyReasons, [](Phone& p, const Args&) { p.AgentNotReadyReasons(); }},
-        {bus::kIPCCLogoutReasons, [](Phone& p, const Args&) { p.AgentLogoutReasons(); }},
-    };
-    return kOperations;
+void Invoke(Phone& p, const Operation& op, const Args& a) {
+    using Op = bus::MethodId;
+    switch (op.id) {
+        case Op::SetClientActive: p.SetClientActive(I(a, 0)); break;
+        case Op::Answer: p.Answer(I(a, 0)); break;
+        case Op::EndCall: p.EndCall(); break;
+        case Op::Hold: p.Hold(); break;
+        case Op::MakeCall: p.MakeCall(S(a, 0)); break;
+        case Op::OffHook: p.OffHook(I(a, 0)); break;
+        case Op::OnHook: p.OnHook(I(a, 0)); break;
+        case Op::Resume: p.Resume(I(a, 0)); break;
+        case Op::SendDtmf: p.SendDtmf(S(a, 0)); break;
+        case Op::Softkey: p.Softkey(S(a, 0), I(a, 1), I(a, 2)); break;
+        case Op::Transfer: p.Transfer(S(a, 0)); break;
+        case Op::TransferInitiate: p.TransferInitiate(S(a, 0)); break;
+        case Op::TransferComplete: p.TransferComplete(); break;
+        case Op::ExitProgram: p.ExitProgram(); break;
+        case Op::SpkrVolumeUp: p.SpeakerVolume(+1); break;
+        case Op::SpkrVolumeDown: p.SpeakerVolume(-1); break;
+        case Op::MicVolumeUp: p.MicVolume(+1); break;
+        case Op::MicVolumeDown: p.MicVolume(-1); break;
+        case Op::SetMute: p.SetMute(I(a, 0)); break;
+        case Op::Messages: p.Messages(); break;
+        case Op::Snapshot: p.Snapshot(); break;
+        case Op::CallStats: p.CallStats(); break;
+        case Op::ConferenceInitiate: p.ConferenceInitiate(S(a, 0)); break;
+        case Op::ConferenceComplete: p.ConferenceComplete(); break;
+        case Op::IPCCLogin: p.AgentLogin(S(a, 0), S(a, 1), S(a, 2)); break;
+        case Op::IPCCLogout: p.AgentLogout(S(a, 0)); break;
+        case Op::IPCCSetState: p.AgentSetState(S(a, 0), S(a, 1)); break;
+        case Op::IPCCNotReadyReasons: p.AgentNotReadyReasons(); break;
+        case Op::IPCCLogoutReasons: p.AgentLogoutReasons(); break;
+    }
 }
 
 const Operation* FindOperation(const std::string& name) {
-    for (const Operation& op : Operations())
-        if (EqualsNoCase(op.name, name)) return &op;
+    for (const Operation* op : bus::kMethods)
+        if (EqualsNoCase(op->name, name)) return op;
     return nullptr;
 }
 

@@ -1,26 +1,21 @@
-// The operations of the automation interface: names, argument
-// signatures and how each one reaches the phone. Shared by both transports and the ctl client.
+// The operations of the automation interface and how each one reaches the phone. The
+// operations themselves (names, argument signatures, slot order) are the contract's
+// bus::kMethods. Shared by both transports and the ctl client.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "Phone.h"
-#include "platform/posix/SoftphoneBus.h"
+#include "contract/SoftphoneContract.h"
 
 namespace quvo::sim {
 
-struct Operation {
-    Operation(const bus::Method& method, void (*fn)(Phone& phone, const Args& args))
-        : name(method.name), signature(method.signature), paramNames(method.ArgNames()), invoke(fn) {}
+// An entry of bus::kMethods; its signature holds only 'i' and 's'.
+using Operation = bus::Method;
 
-    const char* name;
-    const char* signature;  // only 'i' and 's' occur
-    std::vector<std::string> paramNames;
-    void (*invoke)(Phone& phone, const Args& args);
-};
-
-const std::vector<Operation>& Operations();
+// Runs one operation on the phone, its arguments typed by op.signature. A refusal throws
+// PhoneFailure.
+void Invoke(Phone& phone, const Operation& op, const Args& args);
 
 // Looks an operation up by name, ignoring case; null when unknown.
 const Operation* FindOperation(const std::string& name);

@@ -349,13 +349,13 @@ void Phone::AgentLogin(const std::string& agentId, const std::string& password, 
     if (password == "bad") throw PhoneFailure("invalid credentials");
     agentId_ = agentId;
     agentState_ = kAgentNotReady;
-    host_.Emit(kAgentState, {agentState_, "agent " + agentId_});
+    host_.Emit(kIPCCAgentState, {agentState_, "agent " + agentId_});
 }
 
 void Phone::AgentLogout(const std::string&) {
     if (agentState_ == kAgentLoggedOut) throw PhoneFailure("agent not logged in");
     agentState_ = kAgentLoggedOut;
-    host_.Emit(kAgentState, {agentState_, "agent " + agentId_});
+    host_.Emit(kIPCCAgentState, {agentState_, "agent " + agentId_});
 }
 
 void Phone::AgentSetState(const std::string& state, const std::string&) {
@@ -369,16 +369,17 @@ void Phone::AgentSetState(const std::string& state, const std::string&) {
         if (it == kStates.end()) throw PhoneFailure("invalid state");
         agentState_ = it->second;
     }
-    host_.Emit(kAgentState, {agentState_, "agent " + agentId_});
+    host_.Emit(kIPCCAgentState, {agentState_, "agent " + agentId_});
 }
 
 void Phone::AgentNotReadyReasons() {
     for (const Reason& r : kNotReadyReasons)
-        host_.Emit(kReasonCode, {int32_t{2}, r.code, std::string(r.text)});
+        host_.Emit(kIPCCReasonCode, {int32_t{2}, r.code, std::string(r.text)});
 }
 
 void Phone::AgentLogoutReasons() {
-    for (const Reason& r : kLogoutReasons) host_.Emit(kReasonCode, {int32_t{1}, r.code, std::string(r.text)});
+    for (const Reason& r : kLogoutReasons)
+        host_.Emit(kIPCCReasonCode, {int32_t{1}, r.code, std::string(r.text)});
 }
 
 // ---- far end ----------------------------------------------------------------------------------

@@ -24,7 +24,7 @@ class PhoneFailure : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-using enum server::EventId;
+using enum bus::EventId;
 using enum server::LineState;
 
 enum AgentState : int32_t {

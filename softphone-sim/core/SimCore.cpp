@@ -32,7 +32,7 @@ void SimCore::Execute(const Operation& op, const Args& args, const Reply& reply)
     } else {
         inOperation_ = true;
         try {
-            op.invoke(phone_, args);
+            Invoke(phone_, op, args);
         } catch (const std::exception& e) {
             error = e.what();
             if (error.empty()) error = "failed";

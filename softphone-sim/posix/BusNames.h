@@ -1,7 +1,7 @@
 // The names under which the simulator serves the session bus.
 #pragma once
 
-#include "platform/posix/SoftphoneBus.h"
+#include "contract/SoftphoneContract.h"
 
 namespace quvo::sim {
 

@@ -26,7 +26,7 @@ SimEngine::SimEngine(server::EngineHost& host, PhoneConfig config) : host_(host)
 SimEngine::~SimEngine() = default;
 
 void SimEngine::Call(const bus::Method& method, server::Args args, Reply reply) {
-    core_.Call(*FindOperation(method.name), std::move(args), std::move(reply));
+    core_.Call(method, std::move(args), std::move(reply));
 }
 
 // ---- the control channel ----------------------------------------------------------------------

@@ -126,52 +126,56 @@ class SoftphoneObject : public ISoftphone, public IConnectionPointContainer, pub
     }
 
     // ISoftphone
-    HRESULT STDMETHODCALLTYPE SetClientActive(LONG flag) override { return Run("SetClientActive", {flag}); }
-    HRESULT STDMETHODCALLTYPE Answer(LONG callRefId) override { return Run("Answer", {callRefId}); }
-    HRESULT STDMETHODCALLTYPE EndCall() override { return Run("EndCall", {}); }
-    HRESULT STDMETHODCALLTYPE Hold() override { return Run("Hold", {}); }
+    HRESULT STDMETHODCALLTYPE SetClientActive(LONG flag) override {
+        return Run(bus::kSetClientActive, {flag});
+    }
+    HRESULT STDMETHODCALLTYPE Answer(LONG callRefId) override { return Run(bus::kAnswer, {callRefId}); }
+    HRESULT STDMETHODCALLTYPE EndCall() override { return Run(bus::kEndCall, {}); }
+    HRESULT STDMETHODCALLTYPE Hold() override { return Run(bus::kHold, {}); }
     HRESULT STDMETHODCALLTYPE MakeCall(BSTR destination) override {
-        return Run("MakeCall", {Text(destination)});
+        return Run(bus::kMakeCall, {Text(destination)});
     }
-    HRESULT STDMETHODCALLTYPE OffHook(LONG line) override { return Run("OffHook", {line}); }
-    HRESULT STDMETHODCALLTYPE OnHook(LONG line) override { return Run("OnHook", {line}); }
-    HRESULT STDMETHODCALLTYPE Resume(LONG callRefId) override { return Run("Resume", {callRefId}); }
-    HRESULT STDMETHODCALLTYPE SendDtmf(BSTR key) override { return Run("SendDtmf", {Text(key)}); }
+    HRESULT STDMETHODCALLTYPE OffHook(LONG line) override { return Run(bus::kOffHook, {line}); }
+    HRESULT STDMETHODCALLTYPE OnHook(LONG line) override { return Run(bus::kOnHook, {line}); }
+    HRESULT STDMETHODCALLTYPE Resume(LONG callRefId) override { return Run(bus::kResume, {callRefId}); }
+    HRESULT STDMETHODCALLTYPE SendDtmf(BSTR key) override { return Run(bus::kSendDtmf, {Text(key)}); }
     HRESULT STDMETHODCALLTYPE Transfer(BSTR destination) override {
-        return Run("Transfer", {Text(destination)});
+        return Run(bus::kTransfer, {Text(destination)});
     }
-    HRESULT STDMETHODCALLTYPE ExitProgram() override { return Run("ExitProgram", {}); }
-    HRESULT STDMETHODCALLTYPE MicVolumeUp() override { return Run("MicVolumeUp", {}); }
-    HRESULT STDMETHODCALLTYPE MicVolumeDown() override { return Run("MicVolumeDown", {}); }
-    HRESULT STDMETHODCALLTYPE SetMute(LONG flag) override { return Run("SetMute", {flag}); }
-    HRESULT STDMETHODCALLTYPE Messages() override { return Run("Messages", {}); }
-    HRESULT STDMETHODCALLTYPE Snapshot() override { return Run("Snapshot", {}); }
+    HRESULT STDMETHODCALLTYPE ExitProgram() override { return Run(bus::kExitProgram, {}); }
+    HRESULT STDMETHODCALLTYPE MicVolumeUp() override { return Run(bus::kMicVolumeUp, {}); }
+    HRESULT STDMETHODCALLTYPE MicVolumeDown() override { return Run(bus::kMicVolumeDown, {}); }
+    HRESULT STDMETHODCALLTYPE SetMute(LONG flag) override { return Run(bus::kSetMute, {flag}); }
+    HRESULT STDMETHODCALLTYPE Messages() override { return Run(bus::kMessages, {}); }
+    HRESULT STDMETHODCALLTYPE Snapshot() override { return Run(bus::kSnapshot, {}); }
     HRESULT STDMETHODCALLTYPE TransferInitiate(BSTR destination) override {
-        return Run("TransferInitiate", {Text(destination)});
+        return Run(bus::kTransferInitiate, {Text(destination)});
     }
-    HRESULT STDMETHODCALLTYPE TransferComplete() override { return Run("TransferComplete", {}); }
-    HRESULT STDMETHODCALLTYPE SpkrVolumeUp() override { return Run("SpkrVolumeUp", {}); }
-    HRESULT STDMETHODCALLTYPE SpkrVolumeDown() override { return Run("SpkrVolumeDown", {}); }
+    HRESULT STDMETHODCALLTYPE TransferComplete() override { return Run(bus::kTransferComplete, {}); }
+    HRESULT STDMETHODCALLTYPE SpkrVolumeUp() override { return Run(bus::kSpkrVolumeUp, {}); }
+    HRESULT STDMETHODCALLTYPE SpkrVolumeDown() override { return Run(bus::kSpkrVolumeDown, {}); }
     HRESULT STDMETHODCALLTYPE ConferenceInitiate(BSTR destination) override {
-        return Run("ConferenceInitiate", {Text(destination)});
+        return Run(bus::kConferenceInitiate, {Text(destination)});
     }
-    HRESULT STDMETHODCALLTYPE ConferenceComplete() override { return Run("ConferenceComplete", {}); }
+    HRESULT STDMETHODCALLTYPE ConferenceComplete() override { return Run(bus::kConferenceComplete, {}); }
     HRESULT STDMETHODCALLTYPE IPCCLogin(BSTR agentId, BSTR password, BSTR extension) override {
-        return Run("IPCCLogin", {Text(agentId), Text(password), Text(extension)});
+        return Run(bus::kIPCCLogin, {Text(agentId), Text(password), Text(extension)});
     }
-    HRESULT STDMETHODCALLTYPE IPCCLogout(BSTR reason) override { return Run("IPCCLogout", {Text(reason)}); }
+    HRESULT STDMETHODCALLTYPE IPCCLogout(BSTR reason) override {
+        return Run(bus::kIPCCLogout, {Text(reason)});
+    }
     HRESULT STDMETHODCALLTYPE IPCCSetState(BSTR state, BSTR reason) override {
-        return Run("IPCCSetState", {Text(state), Text(reason)});
+        return Run(bus::kIPCCSetState, {Text(state), Text(reason)});
     }
-    HRESULT STDMETHODCALLTYPE IPCCNotReadyReasons() override { return Run("IPCCNotReadyReasons", {}); }
-    HRESULT STDMETHODCALLTYPE IPCCLogoutReasons() override { return Run("IPCCLogoutReasons", {}); }
+    HRESULT STDMETHODCALLTYPE IPCCNotReadyReasons() override { return Run(bus::kIPCCNotReadyReasons, {}); }
+    HRESULT STDMETHODCALLTYPE IPCCLogoutReasons() override { return Run(bus::kIPCCLogoutReasons, {}); }
     HRESULT STDMETHODCALLTYPE Softkey(BSTR name, LONG lineId, LONG callRefId) override {
-        return Run("Softkey", {Text(name), lineId, callRefId});
+        return Run(bus::kSoftkey, {Text(name), lineId, callRefId});
     }
-    HRESULT STDMETHODCALLTYPE CallStats() override { return Run("CallStats", {}); }
+    HRESULT STDMETHODCALLTYPE CallStats() override { return Run(bus::kCallStats, {}); }
 
   private:
-    HRESULT Run(const char* operation, Args args) { return server_.Call(operation, std::move(args)); }
+    HRESULT Run(const Operation& operation, Args args) { return server_.Call(operation, std::move(args)); }
 
     ComServer& server_;
     EventsConnectionPoint point_;
@@ -248,8 +252,8 @@ void ComServer::Close() {
     CoDisconnectObject(static_cast<ISoftphone*>(object_.get()), 0);
 }
 
-HRESULT ComServer::Call(const char* name, Args args) {
-    const Operation* op = FindOperation(name);
+HRESULT ComServer::Call(const Operation& operation, Args args) {
+    const Operation* op = &operation;
     struct Result {
         bool done = false;
         std::string error;

@@ -38,7 +38,7 @@ class ComServer : public SimHost {
     void Close();
 
     // From COM's threads: runs one operation on the loop and waits for its reply.
-    HRESULT Call(const char* operation, Args args);
+    HRESULT Call(const Operation& operation, Args args);
     // From any thread: runs fn on the loop thread and waits for it (false when closing).
     bool RunOnLoop(const std::function<void(SimCore&, std::function<void()> done)>& fn);
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "contract/SoftphoneContract.h"
 #include "platform/posix/PresenceLock.h"
-#include "platform/posix/SoftphoneBus.h"
 #include "tests/bench/EventLines.h"
 
 extern char** environ;

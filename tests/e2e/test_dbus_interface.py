@@ -1,5 +1,5 @@
 """The softphone simulator's live D-Bus introspection against the interface file
-that a real softphone for Linux implements (platform/posix/com.quelbo.QUVO.xml)."""
+that a real softphone for Linux implements (contract/com.quelbo.QUVO.xml)."""
 
 import os
 import subprocess
@@ -8,7 +8,7 @@ import xml.etree.ElementTree as ElementTree
 import harness
 from harness import ConsoleTestCase, requires_simulator
 
-INTERFACE_FILE = os.path.join(harness.SOURCE_DIR, "platform", "posix", "com.quelbo.QUVO.xml")
+INTERFACE_FILE = os.path.join(harness.SOURCE_DIR, "contract", "com.quelbo.QUVO.xml")
 CONTRACT = ("com.quelbo.QUVO.Softphone", "com.quelbo.QUVO.SoftphoneEvents")
 
 

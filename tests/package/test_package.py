@@ -104,7 +104,7 @@ class Packages(unittest.TestCase):
                      "usr/share/doc/quvoconnect-sipphone/changelog.Debian.gz",
                      "usr/lib/systemd/user/quvo-sipphone.service"):
             self.assertTrue(os.path.isfile(os.path.join(self.root, path)), path)
-        with open(os.path.join(SOURCE_DIR, "platform", "posix", "com.quelbo.QUVO.xml"), "rb") as source, \
+        with open(os.path.join(SOURCE_DIR, "contract", "com.quelbo.QUVO.xml"), "rb") as source, \
                 open(os.path.join(self.root, "usr/share/dbus-1/interfaces/com.quelbo.QUVO.xml"), "rb") as packed:
             self.assertEqual(packed.read(), source.read())
 

@@ -1,5 +1,6 @@
-// The names that the binding, the stand-in softphone and the benchmark take from
-// SoftphoneBus.h against the introspection file that a softphone implements.
+// The contract header that the build generates from the introspection file, read here
+// against that file by a real XML parser: the names and tables that the binding, the bus
+// server, its engines and the benchmark take from it.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -10,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/SoftphoneBus.h"
+#include "contract/SoftphoneContract.h"
 
 namespace {
 
@@ -65,6 +66,17 @@ TEST_F(SoftphoneBusFile, DescribesTheObjectAndItsTwoInterfaces) {
     EXPECT_TRUE(m_interfaces.count(quvo::bus::kEventsInterface));
 }
 
+TEST_F(SoftphoneBusFile, NamesTheBusNameAndTheErrorOnTheOperationsInterface) {
+    ASSERT_TRUE(m_interfaces.count(quvo::bus::kSoftphoneInterface));
+    std::map<std::string, std::string> annotations;
+    for (xmlNode* note : Children(m_interfaces[quvo::bus::kSoftphoneInterface], "annotation"))
+        annotations[Attr(note, "name")] = Attr(note, "value");
+    EXPECT_EQ(annotations, (std::map<std::string, std::string>{
+                               {"com.quelbo.QUVO.BusName", quvo::bus::kBusName},
+                               {"com.quelbo.QUVO.ErrorName", quvo::bus::kErrorFailed},
+                           }));
+}
+
 TEST_F(SoftphoneBusFile, ListsEveryOperationInSlotOrderWithItsArguments) {
     ASSERT_TRUE(m_interfaces.count(quvo::bus::kSoftphoneInterface));
     const auto methods = Children(m_interfaces[quvo::bus::kSoftphoneInterface], "method");
@@ -73,6 +85,8 @@ TEST_F(SoftphoneBusFile, ListsEveryOperationInSlotOrderWithItsArguments) {
         const quvo::bus::Method& expected = *quvo::bus::kMethods[i];
         SCOPED_TRACE(expected.name);
         EXPECT_EQ(Attr(methods[i], "name"), expected.name);
+        // The engines switch over the id: it must be the slot's.
+        EXPECT_EQ(static_cast<size_t>(expected.id), i);
         std::vector<Arg> args;
         for (size_t a = 0; a < expected.ArgCount(); ++a)
             args.push_back({expected.argNames[a], std::string(1, expected.signature[a]), "in"});
