@@ -6,8 +6,7 @@ using State = linphone::Call::State;
 
 Emission LineUpdate(const std::string& lineText, int32_t callRef, int32_t state,
                     const std::string& otherParty, int32_t direction) {
-    return {kLineUpdate,
-            {kLine, callRef, lineText, lineText, state, otherParty, direction, int32_t{0}, kButton}};
+    return {kLineUpdate, server::LineUpdateArgs(lineText, callRef, state, otherParty, direction)};
 }
 
 bool IsRingingIn(State state) {

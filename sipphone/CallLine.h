@@ -8,35 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "softphone-server/Engine.h"
+#include "softphone-server/Line.h"
 
 namespace quvo::sip {
 
 using enum bus::EventId;
 using enum server::LineState;
 
-inline constexpr int32_t kLine = 1;
-inline constexpr int32_t kButton = 1;
-
 struct Emission {
     int32_t dispid;
     server::Args args;
 };
 
-// What the phone remembers of one call for its events.
-struct CallLine {
-    int32_t ref = 0;
-    std::string number;    // the other party's number (user part of its address)
-    std::string callerId;  // "Name <number>" or the number
-    bool outgoing = true;
-    int32_t state = -1;        // the last LineUpdate state sent; -1: none yet
-    bool pickedUp = false;     // PartyPickup sent
-    bool endedHere = false;    // this phone hung up: no PartyHangup
-    bool transferred = false;  // handed on by a transfer: TsCallTransfer before TsIdle
-    bool conference = false;   // a member of the phone's conference: other party "Conference"
-
-    std::string OtherParty() const { return conference ? "Conference" : number; }
-};
+// What the phone remembers of one call for its events: the line's record of it.
+using CallLine = server::LineCall;
 
 // A LineUpdate of this phone's line (line text: the SIP user).
 Emission LineUpdate(const std::string& lineText, int32_t callRef, int32_t state,

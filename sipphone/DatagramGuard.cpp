@@ -311,27 +311,6 @@ bool Guarded(int fd, int flags) {
     return sip;
 }
 
-std::string Sender(const sockaddr* from, socklen_t length) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (!from || length < sizeof(sockaddr_in)) return text;
-    if (from->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(from);
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
-    }
-    if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(from);
-        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        // Appended piece by piece: GCC 12 at -O3 takes "[" + std::string for an overlapping copy.
-        std::string sender = "[";
-        sender += text;
-        sender += "]:";
-        sender += std::to_string(ntohs(in6->sin6_port));
-        return sender;
-    }
-    return text;
-}
-
 // The last datagram judged on this thread. The SIP library peeks at every datagram before
 // it reads it: the read finds the same bytes and takes the verdict already given, so each
 // datagram costs one parse of the guard's beside the library's own.
@@ -383,7 +362,7 @@ ssize_t GuardedReceive(RecvFrom real, int fd, void* buf, size_t len, int flags, 
             return static_cast<ssize_t>((flags & MSG_TRUNC) ? length : given);
         }
         if (peek) real(fd, nullptr, 0, MSG_DONTWAIT, nullptr, nullptr);
-        const std::string text = Sender(reinterpret_cast<sockaddr*>(&sender), senderLength);
+        const std::string text = AddressText(reinterpret_cast<sockaddr*>(&sender), senderLength);
         if (verdict.action == Screened::Action::Answer) {
             // Back to where the request came from, as rport has it (RFC 3581).
             ::sendto(fd, verdict.message.data(), verdict.message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
@@ -447,7 +426,7 @@ std::shared_ptr<Connection> GuardedConnection(int fd) {
             sockaddr_storage peer{};
             socklen_t length = sizeof peer;
             if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
-                connection->peer = Sender(reinterpret_cast<sockaddr*>(&peer), length);
+                connection->peer = AddressText(reinterpret_cast<sockaddr*>(&peer), length);
         }
     }
     return connection->guarded ? connection : nullptr;
@@ -504,6 +483,27 @@ ssize_t GuardedStreamReceive(Recv real, int fd, void* buf, size_t len, int flags
 }
 
 }  // namespace
+
+std::string AddressText(const sockaddr* from, socklen_t length) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (!from || length < sizeof(sockaddr_in)) return text;
+    if (from->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(from);
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (from->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(from);
+        inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        // Appended piece by piece: GCC 12 at -O3 takes "[" + std::string for an overlapping copy.
+        std::string sender = "[";
+        sender += text;
+        sender += "]:";
+        sender += std::to_string(ntohs(in6->sin6_port));
+        return sender;
+    }
+    return text;
+}
 
 bool GuardSipPort(const std::string& host, int port, ScreenPolicy policy) {
     // The address as the SIP library binds it: IPv6 only when written as such.

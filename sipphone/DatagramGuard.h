@@ -7,6 +7,8 @@
 // answered here, never seen by the library.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -94,6 +96,9 @@ class StreamChecker {
 // Arms the guard on the UDP socket bound to host:port (the phone's SIP address), and on
 // the TCP connections accepted at it, screening with policy. Every other descriptor is
 // looked up once (per socket) and left alone. False when host does not resolve.
+// host:port of a socket address, [host]:port for IPv6; "?" for what is neither.
+std::string AddressText(const sockaddr* address, socklen_t length);
+
 bool GuardSipPort(const std::string& host, int port, ScreenPolicy policy = {});
 uint64_t DroppedDatagrams();
 uint64_t AnsweredRequests();

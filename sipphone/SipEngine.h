@@ -13,9 +13,10 @@
 
 #include "CallLine.h"
 #include "LocalRegistrar.h"
+#include "MediaGuard.h"
 #include "RegistrarProbe.h"
 #include "SipSettings.h"
-#include "softphone-server/Engine.h"
+#include "softphone-server/Line.h"
 
 namespace linphone {
 class Account;
@@ -55,7 +56,7 @@ std::chrono::milliseconds RefusedRetryDelay(int refusals);
 // The jitter of a call's received audio in milliseconds (CallStats, the snapshot).
 int32_t JitterMs(const linphone::CallStats& stats);
 
-class SipEngine : public server::Engine {
+class SipEngine : public server::Engine, private server::LineBackend {
   public:
     SipEngine(server::EngineHost& host, EngineConfig config);
     ~SipEngine() override;
@@ -78,12 +79,13 @@ class SipEngine : public server::Engine {
     struct LogSink;
 
   private:
+    // A call of the core, and how it shows on the line.
     struct Record {
         std::shared_ptr<linphone::Call> call;
-        CallLine line;
+        server::LineCall& line;
         bool resumeWhenPaused = false;  // Resume came while the hold was still on its way
     };
-    enum class Pending { None, Transfer, Conference };
+    using Pending = server::Consultation;
     // A transfer or conference whose reply waits for the held call's hold to be acknowledged.
     struct Waiting {
         Pending kind = Pending::None;
@@ -122,30 +124,28 @@ class SipEngine : public server::Engine {
     // Calls.
     Record* Find(const std::shared_ptr<linphone::Call>& call);
     Record* Find(int32_t ref);
-    Record* Active();
-    Record* Latest(bool (*test)(int));
-    void HoldTalking(const Record* except);
-    std::shared_ptr<linphone::Call> Dial(const std::string& destination);
-    void Hangup(Record& record);
+    Record* Find(const server::LineCall* line) { return line ? Find(line->ref) : nullptr; }
+    Record& Of(server::LineCall& line) { return *Find(line.ref); }
 
-    // Operations; a refused one throws std::runtime_error with the reply's text.
+    // What the line's rules ask of the calls (server::LineBackend); a refused one throws
+    // std::runtime_error with the reply's text.
+    void CheckDestination(const std::string& destination) override;
+    int32_t Dial(const std::string& destination) override;
+    void Answer(server::LineCall& line) override;
+    void Hold(server::LineCall& line) override;
+    void Resume(server::LineCall& line) override;
+    void HangUp(server::LineCall& line) override;
+    void Decline(server::LineCall& line) override;
+    void Refer(server::LineCall& line, const std::string& destination) override;
+    bool ReferToCall(server::LineCall& held, server::LineCall& consult) override;
+    bool Mix(server::LineCall& held, server::LineCall& consult) override;
+    bool HeldHere(const server::LineCall& line) const override;
+
+    // Operations.
     void Dispatch(const bus::Method& method, const server::Args& args);
-    void Answer(int32_t ref);
-    void EndCall();
-    void Hold();
-    void Resume(int32_t ref);
-    void MakeCall(const std::string& destination);
-    void OffHook();
-    void OnHook();
-    void SendDtmf(const std::string& key);
-    void Transfer(const std::string& destination);
-    void StartConsultation(const std::string& destination, Pending kind);
-    void TransferComplete();
-    void ConferenceComplete();
-    void CancelConsultation();
-    bool WaitForHold(const Record& held, Pending kind);
+    bool WaitForHold(const server::LineCall& held, Pending kind);
     void FinishWaiting(uint64_t generation, const std::string& error);
-    void EndConference();
+    void SendDtmf(const std::string& key);
     void Softkey(const std::string& name, int32_t line, int32_t ref);
     void Gain(bool microphone, int steps);
     void SetMute(bool muted);
@@ -162,19 +162,15 @@ class SipEngine : public server::Engine {
     std::shared_ptr<LogSink> logSink_;
     std::shared_ptr<linphone::Conference> conference_;
     std::shared_ptr<linphone::NatPolicy> natPolicy_;
-    LocalRegistrar localRegistrar_;  // peer to peer: the account registers here
-    RegistrarProbe probe_;           // a registrar over UDP: is it there?
+    std::vector<MediaHost> mediaServers_;  // the STUN/TURN server, whose packets a call's media takes
+    LocalRegistrar localRegistrar_;        // peer to peer: the account registers here
+    RegistrarProbe probe_;                 // a registrar over UDP: is it there?
     std::chrono::steady_clock::time_point lastRefresh_{};
     std::string audioDevice_;  // the card in use, by the core's name
     bool nullCard_ = false;
 
-    std::map<int32_t, Record> calls_;
-    int32_t nextRef_ = 1001;
-    Pending pending_ = Pending::None;
-    int32_t heldRef_ = 0;
-    int32_t consultRef_ = 0;
-    std::string lastDialled_;
-    bool offHook_ = false;
+    server::Line line_;
+    std::map<int32_t, Record> calls_;  // by the line's call reference
     bool muted_ = false;
     bool dnd_ = false;
     bool forwardAll_ = false;  // every incoming call is sent on to sSipForwardAll (302)

@@ -119,7 +119,7 @@ void SipEngine::Snapshot() {
             if (const rtp_stats_t* rtp = linphone_call_stats_get_rtp_stats(stats->cPtr()))
                 out << "\n  rtp_sent=" << rtp->packet_sent << "\n  rtp_received=" << rtp->packet_recv
                     << "\n  rtp_lost=" << rtp->cum_packet_loss << "\n  rtp_discarded=" << rtp->discarded
-                    << "\n  rtp_late=" << rtp->outoftime;
+                    << "\n  rtp_late=" << rtp->outoftime << "\n  rtp_foreign=" << ForeignMediaPackets(ref);
             out << "\n  jitter_ms=" << JitterMs(*stats) << "\n  round_trip_s=" << stats->getRoundTripDelay()
                 << "\n  download_kbit_s=" << stats->getDownloadBandwidth()
                 << "\n  upload_kbit_s=" << stats->getUploadBandwidth();

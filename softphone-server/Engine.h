@@ -57,7 +57,9 @@ struct WatchedFd {
     short events = 0;
 };
 
-// What the server offers its engine.
+// What a softphone engine's surroundings offer it: the bus server to both engines, the
+// simulator's core to its phone (holding events back while an operation runs), the COM
+// server to the simulator on Windows. Everything runs on the loop thread, but Post.
 class EngineHost {
   public:
     virtual ~EngineHost() = default;
@@ -68,7 +70,8 @@ class EngineHost {
     // Thread-safe: runs fn on the loop thread soon (for engines with threads of their own).
     virtual void Post(std::function<void()> fn) = 0;
     // Runs onReady on the loop thread once one of fds is ready; a new call replaces the
-    // watch, and after onReady none is left until the next call.
+    // watch, and after onReady none is left until the next call. (A host without descriptors
+    // to watch, the COM server, has no engine that asks.)
     virtual void Watch(std::vector<WatchedFd> fds, std::function<void()> onReady) = 0;
     // Ends the program once the current operation has replied.
     virtual void RequestExit() = 0;

@@ -1,17 +1,16 @@
 // The simulated softphone: one line, its calls and the contact-centre agent.
-// Nothing here knows about D-Bus; events and timers go through PhoneHost.
+// Nothing here knows about D-Bus; events and timers go through its host.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "softphone-server/Engine.h"
+#include "softphone-server/Line.h"
 
 namespace quvo::sim {
 
@@ -19,10 +18,7 @@ using server::Arg;
 using server::Args;
 
 // An operation that the softphone refuses; the text becomes the error reply.
-class PhoneFailure : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using PhoneFailure = server::LineFailure;
 
 using enum bus::EventId;
 using enum server::LineState;
@@ -36,16 +32,6 @@ enum AgentState : int32_t {
     kAgentWorkReady = 7,
 };
 
-// What the phone needs from its surroundings. All calls happen on the bus thread.
-class PhoneHost {
-  public:
-    virtual ~PhoneHost() = default;
-    virtual void Emit(int32_t dispid, Args args) = 0;
-    virtual void After(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
-    virtual void RequestExit() = 0;
-    virtual void StatusChanged(const std::string& status) = 0;
-};
-
 struct PhoneConfig {
     std::chrono::milliseconds ring{1500};
     std::chrono::milliseconds incomingAfter{0};  // 0: no demo calls
@@ -55,10 +41,8 @@ struct PhoneConfig {
 class Phone {
   public:
     static constexpr const char* kLineText = "1001";
-    static constexpr int32_t kLine = 1;
-    static constexpr int32_t kButton = 1;
 
-    Phone(PhoneHost& host, PhoneConfig config);
+    Phone(server::EngineHost& host, PhoneConfig config);
 
     // Operations of the automation interface. A refused operation throws PhoneFailure
     // before it changes anything.
@@ -97,40 +81,34 @@ class Phone {
     std::string Status() const;
 
   private:
-    struct Call {
-        int32_t ref = 0;
-        std::string otherParty;
-        int32_t direction = 1;
-        int32_t state = kTsIdle;
-        std::chrono::steady_clock::time_point connectedAt{};
-        bool conference = false;
-    };
-    enum class Pending { None, Transfer, Conference };
+    // The calls' actions: immediate, or after the ring time.
+    class Calls : public server::LineBackend {
+      public:
+        explicit Calls(Phone& phone) : phone_(phone) {}
+        void CheckDestination(const std::string& destination) override;
+        int32_t Dial(const std::string& destination) override;
+        void Answer(server::LineCall& call) override;
+        void Hold(server::LineCall& call) override;
+        void Resume(server::LineCall& call) override;
+        void HangUp(server::LineCall& call) override;
+        void Decline(server::LineCall& call) override;
+        void Refer(server::LineCall& call, const std::string& destination) override;
+        bool ReferToCall(server::LineCall& held, server::LineCall& consult) override;
+        bool Mix(server::LineCall& held, server::LineCall& consult) override;
 
-    void Update(Call& call, int32_t state);
-    void LineEvent(int32_t callRef, int32_t state, const std::string& otherParty, int32_t direction);
-    Call* Find(int32_t ref);
-    Call* Active();
-    Call* Latest(int32_t state);
-    void HoldConnected();
+      private:
+        Phone& phone_;
+    };
+
     void End(int32_t ref, bool transferred);
-    int32_t Dial(const std::string& destination);
-    void CheckDestination(const std::string& destination) const;
-    void StartConsultation(const std::string& destination, Pending kind);
-    void CancelConsultation();
     void ArmDemoCall();
     void Changed();
 
-    PhoneHost& host_;
+    server::EngineHost& host_;
     PhoneConfig config_;
-    std::map<int32_t, Call> calls_;
-    int32_t nextRef_ = 1001;
-    Pending pending_ = Pending::None;
-    int32_t heldRef_ = 0;
-    int32_t consultRef_ = 0;
-    std::string lastDialled_;
+    Calls calls_{*this};
+    server::Line line_;
     bool clientActive_ = false;
-    bool offHook_ = false;
     bool muted_ = false;
     int speakerLevel_ = 5;
     int micLevel_ = 5;

@@ -4,10 +4,10 @@
 
 namespace quvo::sim {
 
-SimCore::SimCore(SimHost& host, PhoneConfig config) : host_(host), phone_(*this, config) {}
+SimCore::SimCore(server::EngineHost& host, PhoneConfig config) : host_(host), phone_(*this, config) {}
 
 void SimCore::Start() {
-    Emit(kCallManagerStatus, {int32_t{1}});
+    Send(kCallManagerStatus, {int32_t{1}});
 }
 
 void SimCore::Call(const Operation& op, Args args, Reply reply) {
@@ -61,9 +61,9 @@ std::string SimCore::ControlKey(const std::string& operation) {
     return Lower(operation);
 }
 
-void SimCore::Emit(int32_t dispid, Args args) {
+void SimCore::Send(int32_t dispid, const Args& args) {
     if (inOperation_)
-        queued_.emplace_back(dispid, std::move(args));
+        queued_.emplace_back(dispid, args);
     else
         host_.Send(dispid, args);
 }

@@ -18,7 +18,6 @@
 
 namespace quvo::sim {
 
-// What the core needs from its transport. Called on the loop thread only.
 // What either transport serves, from the command-line options.
 struct ServerConfig {
     PhoneConfig phone;
@@ -36,25 +35,14 @@ struct ServerConfig {
     }
 };
 
-class SimHost {
-  public:
-    virtual ~SimHost() = default;
-    // Delivers one event to every connected client.
-    virtual void Send(int32_t dispid, const Args& args) = 0;
-    virtual void After(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
-    // Ends the program after the current operation has replied.
-    virtual void RequestExit() = 0;
-    virtual void StatusChanged(const std::string& status) = 0;
-    // One line of the diagnostic log (standard error unless quiet).
-    virtual void Note(const std::string& text) = 0;
-};
-
-class SimCore : private PhoneHost {
+// The phone's host: its events wait while an operation runs (its reply goes first); the rest
+// is the transport's.
+class SimCore : private server::EngineHost {
   public:
     // Called once per operation with the error text, empty on success.
     using Reply = std::function<void(const std::string& error)>;
 
-    SimCore(SimHost& host, PhoneConfig config);
+    SimCore(server::EngineHost& host, PhoneConfig config);
 
     // One operation of the automation interface: logged at once, then (after its injected delay,
     // if any) refused with its injected failure or run on the phone. The reply comes first, the
@@ -79,18 +67,23 @@ class SimCore : private PhoneHost {
     void Quit() { host_.RequestExit(); }
 
   private:
-    // PhoneHost
-    void Emit(int32_t dispid, Args args) override;
+    // server::EngineHost, for the phone
+    void Send(int32_t dispid, const Args& args) override;
     void After(std::chrono::milliseconds delay, std::function<void()> fn) override;
+    void Post(std::function<void()> fn) override { host_.Post(std::move(fn)); }
+    void Watch(std::vector<server::WatchedFd> fds, std::function<void()> onReady) override {
+        host_.Watch(std::move(fds), std::move(onReady));
+    }
     void RequestExit() override { host_.RequestExit(); }
     void StatusChanged(const std::string& status) override { host_.StatusChanged(status); }
+    void Note(const std::string& text) override { host_.Note(text); }
 
     void Execute(const Operation& op, const Args& args, const Reply& reply);
     template <typename Value>
     static const Value* Lookup(const std::map<std::string, Value>& table, const std::string& op);
     static std::string ControlKey(const std::string& operation);
 
-    SimHost& host_;
+    server::EngineHost& host_;
     Phone phone_;
     const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::vector<std::string> log_;

@@ -21,7 +21,7 @@ auto Refusable(Fn fn) {
 
 }  // namespace
 
-SimEngine::SimEngine(server::EngineHost& host, PhoneConfig config) : host_(host), core_(*this, config) {}
+SimEngine::SimEngine(server::EngineHost& host, PhoneConfig config) : core_(host, config) {}
 
 SimEngine::~SimEngine() = default;
 

@@ -14,7 +14,7 @@ class IObject;
 
 namespace quvo::sim {
 
-class SimEngine : public server::Engine, private SimHost {
+class SimEngine : public server::Engine {
   public:
     SimEngine(server::EngineHost& host, PhoneConfig config);
     ~SimEngine() override;
@@ -30,16 +30,6 @@ class SimEngine : public server::Engine, private SimHost {
     void RegisterControl(sdbus::IConnection& bus, sdbus::IObject& softphone, bool eventsInterface);
 
   private:
-    // SimHost
-    void Send(int32_t dispid, const Args& args) override { host_.Send(dispid, args); }
-    void After(std::chrono::milliseconds delay, std::function<void()> fn) override {
-        host_.After(delay, std::move(fn));
-    }
-    void RequestExit() override { host_.RequestExit(); }
-    void StatusChanged(const std::string& status) override { host_.StatusChanged(status); }
-    void Note(const std::string& text) override { host_.Note(text); }
-
-    server::EngineHost& host_;
     SimCore core_;
     std::unique_ptr<sdbus::IObject> control_;
 };

@@ -331,7 +331,7 @@ HRESULT ComServer::Unadvise(DWORD cookie) {
     return S_OK;
 }
 
-// ---- SimHost ----------------------------------------------------------------------------------
+// ---- EngineHost ---------------------------------------------------------------------------------
 
 void ComServer::Send(int32_t dispid, const Args& args) {
     if (!config_.eventsInterface) return;
@@ -388,6 +388,10 @@ void ComServer::SendEvents() {
 
 void ComServer::After(std::chrono::milliseconds delay, std::function<void()> fn) {
     loop_.After(delay, std::move(fn));
+}
+
+void ComServer::Post(std::function<void()> fn) {
+    loop_.Post(std::move(fn));
 }
 
 void ComServer::RequestExit() {

@@ -26,7 +26,7 @@ namespace quvo::sim {
 class SoftphoneObject;
 class ClassFactory;
 
-class ComServer : public SimHost {
+class ComServer : public server::EngineHost {
   public:
     ComServer(TaskLoop& loop, ServerConfig config, HANDLE exitEvent);
     ~ComServer() override;
@@ -51,9 +51,11 @@ class ComServer : public SimHost {
     void OnEvent(std::function<void(const std::string&)> fn) { onEvent_ = std::move(fn); }
     void OnStatus(std::function<void(const std::string&)> fn) { onStatus_ = std::move(fn); }
 
-    // SimHost (loop thread)
+    // server::EngineHost (loop thread; Post from any)
     void Send(int32_t dispid, const Args& args) override;
     void After(std::chrono::milliseconds delay, std::function<void()> fn) override;
+    void Post(std::function<void()> fn) override;
+    void Watch(std::vector<server::WatchedFd>, std::function<void()>) override {}  // no descriptors here
     void RequestExit() override;
     void StatusChanged(const std::string& status) override;
     void Note(const std::string& text) override;

@@ -258,23 +258,47 @@ class FarEndRequests(PhoneCase):
         wait_for(lambda: b"Missing" in sip_log(phone), 5, "the parser's errors in sip.log")
         self.assertEqual(phone.stderr(), "")
 
+    def phones_rtp_port(self):
+        sdp = self.answer.split("\r\n\r\n", 1)[1]
+        return re.search(r"c=IN IP4 (\S+)", sdp).group(1), int(re.search(r"m=audio (\d+)", sdp).group(1))
+
+    def send_rtp(self, source, target, count, gap=lambda n: 0.02, ssrc=0x51A7E):
+        """count PCMU packets from source (address, port) to target, gap(n) seconds apart."""
+        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(rtp.close)
+        rtp.bind(source)
+        for n in range(count):
+            rtp.sendto(struct.pack("!BBHII", 0x80, 0, n, n * 160, ssrc) + b"\xff" * 160, target)
+            time.sleep(gap(n))
+
+    def call_stats(self, console):
+        console.ok("CallStats")
+        line = console.event("Event : CallStatsUpdate,")
+        return {name: int(re.search(rf"{name}=(\d+)", line).group(1)) for name in ("Recvd", "Jitter")}
+
     def test_call_stats_give_the_received_audios_jitter_in_milliseconds(self):
         # Before: the library's figure in seconds, so 20 ms of jitter showed Jitter=0.
         phone, console = self.start()
         self.answered_call(phone, console)
-        sdp = self.answer.split("\r\n\r\n", 1)[1]
-        target = (re.search(r"c=IN IP4 (\S+)", sdp).group(1), int(re.search(r"m=audio (\d+)", sdp).group(1)))
-        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(rtp.close)
-        rtp.bind((self.ua.address, 5998))
         # PCMU, 20 ms a packet, sent alternately at once and 40 ms later: 20 ms of jitter
         # (RFC 3550 6.4.1), over two of the phone's reports.
-        for n in range(300):
-            rtp.sendto(struct.pack("!BBHII", 0x80, 0, n, n * 160, 0x51A7E) + b"\xff" * 160, target)
-            time.sleep(0.04 if n % 2 else 0)
-        console.ok("CallStats")
-        jitter = int(re.search(r"Jitter=(\d+)", console.event("Event : CallStatsUpdate,")).group(1))
+        self.send_rtp((self.ua.address, 5998), self.phones_rtp_port(), 300, lambda n: 0.04 if n % 2 else 0)
+        jitter = self.call_stats(console)["Jitter"]
         self.assertTrue(10 <= jitter <= 40, f"Jitter={jitter}")
+
+    def test_media_from_a_host_the_far_end_did_not_give_is_dropped_and_counted(self):
+        # Before: a third host's packets counted as the call's (Recvd=300, Jitter in the
+        # thousands) and were played, in a call whose far end sent nothing.
+        phone, console = self.start()
+        self.answered_call(phone, console)
+        target = self.phones_rtp_port()
+        self.send_rtp((self.p.addresses.take(), 5998), target, 300, lambda n: 0.002, ssrc=0xBAD)
+        self.assertRegex(snapshot(console, phone), r"rtp_received=0\n  rtp_lost=\d+\n  rtp_discarded=\d+\n"
+                                                   r"  rtp_late=\d+\n  rtp_foreign=300\n  jitter_ms=0\n")
+        self.assertIn(b"a host its far end did not give", sip_log(phone))
+        # The far end itself, from its SDP's address, is still heard.
+        self.send_rtp((self.ua.address, 5998), target, 50)
+        self.assertEqual(self.call_stats(console)["Recvd"], 50)
 
 class Soak(PhoneCase):
     """The attacks above mixed, for QUVO_SIP_SOAK_SECONDS (90 by default), with calls placed
