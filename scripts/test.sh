@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds every configuration and runs every test:
-# Linux, the release build with its Debian packages, Linux under AddressSanitizer
-# + UndefinedBehaviorSanitizer, Linux under ThreadSanitizer, the Windows build
-# under Wine, and a short fuzzing run.
+# Installs what is needed, checks the layout of the C++ files, builds every
+# configuration and runs every test: Linux, the release build with its Debian
+# packages, Linux under AddressSanitizer + UndefinedBehaviorSanitizer, Linux
+# under ThreadSanitizer, the Windows build under Wine, and a short fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,6 +48,12 @@ fuzz_suite() {
   rm -rf "$corpus"
   return $status
 }
+
+# The layout first: a file that is not formatted fails the run before anything is built.
+if ! bash scripts/check-format.sh; then
+  echo "suites failed: format"
+  exit 1
+fi
 
 step linux linux_suite linux
 step package package_suite

@@ -17,8 +17,8 @@ namespace {
 class CNullStdHandles {
   public:
     CNullStdHandles()
-        : m_null(::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr)) {
+        : m_null(::CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr)) {
         if (m_null == INVALID_HANDLE_VALUE) return;
         for (int i = 0; i < 3; ++i) {
             m_saved[i] = ::GetStdHandle(kStd[i]);

@@ -1,11 +1,11 @@
 // The line that both softphone engines share: which call each operation takes, who is held
 // for whom, the consultation, the softkeys, and the LineUpdates it sends.
+#include "softphone-server/Line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "softphone-server/Line.h"
 
 namespace quvo::server {
 namespace {
