@@ -2,7 +2,7 @@
 #
 # Three components, one package each:
 #   console     quvoconnect, its manual page, the softphone's D-Bus interface file
-#               and the README                              -> package quvoconnect
+#               and the README with docs/                   -> package quvoconnect
 #   simulators  the stand-in softphone and the stand-in Extension Mobility service
 #               with their manual pages                     -> package quvoconnect-simulators
 #   sipphone    the SIP softphone quvo-sipphone, its manual page and its systemd user
@@ -72,6 +72,9 @@ add_custom_target(quvo_compressed_docs ALL DEPENDS ${QUVO_COMPRESSED_FILES})
 install(FILES ${QUVO_CONTRACT_XML}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/dbus-1/interfaces COMPONENT console)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_console} COMPONENT console)
+# What the README links to, beside it as in the tree.
+file(GLOB QUVO_DOCS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${QUVO_DOCS} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_console}/docs COMPONENT console)
 foreach(component ${QUVO_COMPONENTS})
   install(FILES packaging/copyright ${QUVO_COMPRESSED_DIR}/changelog.Debian.gz
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUVO_DOC_${component}} COMPONENT ${component})

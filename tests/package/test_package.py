@@ -98,6 +98,7 @@ class Packages(unittest.TestCase):
         for path in ("usr/bin/quvoconnect", "usr/bin/quvo-softphone-sim", "usr/bin/quvo-emapp-sim",
                      "usr/share/man/man1/quvoconnect.1.gz", "usr/share/man/man1/quvo-softphone-sim.1.gz",
                      "usr/share/dbus-1/interfaces/com.quelbo.QUVO.xml", "usr/share/doc/quvoconnect/README.md",
+                     "usr/share/doc/quvoconnect/docs/testing.md",
                      "usr/share/doc/quvoconnect/copyright", "usr/share/doc/quvoconnect-simulators/copyright",
                      "usr/bin/quvo-sipphone", "usr/share/man/man1/quvo-sipphone.1.gz",
                      "usr/share/doc/quvoconnect-sipphone/copyright",
