@@ -1,58 +1,17 @@
 #include "Options.h"
 
-#include <cerrno>
-#include <cstdlib>
-
-#include "softphone-server/OptionWords.h"
-
 namespace quvo::sip {
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-    server::OptionWords words(argc, argv);
-    while (words.Next()) {
-        const std::string& arg = words.Name();
-        std::string value;
-        auto takeValue = [&] { return words.Value(value, error); };
-        auto flag = [&](bool& target, bool set) { return words.Flag(target, set, error); };
-
-        if (arg == "-h" || arg == "--help") return ParseResult::Help;
-        if (arg == "--version") return ParseResult::Version;
-        if (arg == "--tone") {
-            if (!takeValue()) return ParseResult::Error;
-            errno = 0;
-            char* end = nullptr;
-            const long hz = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || errno != 0 || *end != '\0' || hz < 0 || hz > 7000) {
-                error = "--tone needs a frequency from 0 to 7000 Hz, not '" + value + "'";
-                return ParseResult::Error;
-            }
-            options.toneHz = static_cast<int>(hz);
-        } else if (arg == "--record") {
-            if (!takeValue()) return ParseResult::Error;
-            if (value.empty()) {
-                error = "--record needs a file name";
-                return ParseResult::Error;
-            }
-            options.recordPath = value;
-        } else if (arg == "--title") {
-            if (!takeValue()) return ParseResult::Error;
-            options.title = value;
-        } else if (arg == "--no-audio") {
-            if (!flag(options.noAudio, true)) return ParseResult::Error;
-        } else if (arg == "--quiet") {
-            if (!flag(options.quiet, true)) return ParseResult::Error;
-        } else if (arg == "--no-window") {
-            if (!flag(options.window, false)) return ParseResult::Error;
-        } else if (arg == "--list-devices") {
-            if (!flag(options.listDevices, true)) return ParseResult::Error;
-        } else if (arg == "--auto-answer") {
-            if (!flag(options.autoAnswer, true)) return ParseResult::Error;
-        } else {
-            error = "unknown option '" + arg + "' (see --help)";
-            return ParseResult::Error;
-        }
-    }
-    return ParseResult::Run;
+    return server::OptionReader()
+        .Shared(options.title, options.window, options.quiet)
+        .Answer("--version", ParseResult::Version)
+        .Number("--tone", 0, 7000, options.toneHz, "a frequency from 0 to 7000 Hz")
+        .NonEmpty("--record", options.recordPath, "a file name")
+        .Flag("--no-audio", options.noAudio)
+        .Flag("--list-devices", options.listDevices)
+        .Flag("--auto-answer", options.autoAnswer)
+        .Read(argc, argv, error);
 }
 
 std::string HelpText() {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "softphone-server/OptionReader.h"
+
 namespace quvo::sip {
 
 struct Options {
@@ -18,7 +20,7 @@ struct Options {
     bool listDevices = false;  // print the sound devices and end
 };
 
-enum class ParseResult { Run, Help, Version, Error };
+using ParseResult = server::OptionResult;
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error);
 std::string HelpText();

@@ -1,5 +1,5 @@
 // A softphone program's command line, one option at a time: "--name", "--name VALUE" and
-// "--name=VALUE". Shared by the simulator (on both platforms) and the SIP phone.
+// "--name=VALUE". The words under OptionReader.h.
 #pragma once
 
 #include <string>

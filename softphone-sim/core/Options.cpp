@@ -3,23 +3,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "Control.h"
-#include "softphone-server/OptionWords.h"
+#include "softphone-server/OptionReader.h"
 
 namespace quvo::sim {
 namespace {
-
-bool ParseInt(const std::string& text, long min, long max, int& out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max) return false;
-    out = static_cast<int>(value);
-    return true;
-}
 
 bool ParseSeconds(const std::string& text, int& ms) {
     if (text.empty()) return false;
@@ -34,59 +23,31 @@ bool ParseSeconds(const std::string& text, int& ms) {
 }  // namespace
 
 ParseResult ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-    server::OptionWords words(argc, argv);
-    while (words.Next()) {
-        const std::string& arg = words.Name();
-        std::string value;
-        auto takeValue = [&] { return words.Value(value, error); };
-        auto flag = [&](bool& target, bool set) { return words.Flag(target, set, error); };
-
-        if (arg == "-h" || arg == "--help") return ParseResult::Help;
-        if (arg == "--ring-ms") {
-            if (!takeValue()) return ParseResult::Error;
-            if (!ParseInt(value, 0, 3'600'000, options.ringMs)) {
-                error = "--ring-ms needs a number of milliseconds (0 or more), not '" + value + "'";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--incoming-after") {
-            if (!takeValue()) return ParseResult::Error;
-            if (!ParseSeconds(value, options.incomingAfterMs)) {
-                error = "--incoming-after needs a positive number of seconds, not '" + value + "'";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--publish-after") {
-            if (!takeValue()) return ParseResult::Error;
-            if (!ParseInt(value, 0, 3'600'000, options.publishAfterMs)) {
-                error = "--publish-after needs a number of milliseconds (0 or more), not '" + value + "'";
-                return ParseResult::Error;
-            }
-        } else if (arg == "--title") {
-            if (!takeValue()) return ParseResult::Error;
-            options.title = value;
-        } else if (arg == "--no-events-interface") {
-            if (!flag(options.eventsInterface, false)) return ParseResult::Error;
-        } else if (arg == "--fail-client-active") {
-            if (!flag(options.failClientActive, true)) return ParseResult::Error;
-        } else if (arg == "--no-window") {
-            if (!flag(options.window, false)) return ParseResult::Error;
-        } else if (arg == "--no-settings") {
-            if (!flag(options.settings, false)) return ParseResult::Error;
+    server::OptionReader reader;
+    reader.Shared(options.title, options.window, options.quiet)
+        .Flag("-q", options.quiet)
+        .Number("--ring-ms", 0, 3'600'000, options.ringMs, "a number of milliseconds (0 or more)")
+        .Value("--incoming-after", "a positive number of seconds",
+               [&](const std::string& value) { return ParseSeconds(value, options.incomingAfterMs); })
+        .Number("--publish-after", 0, 3'600'000, options.publishAfterMs,
+                "a number of milliseconds (0 or more)")
+        .Flag("--no-events-interface", options.eventsInterface, false)
+        .Flag("--fail-client-active", options.failClientActive)
+        .Flag("--no-settings", options.settings, false)
+        // The simulator takes no arguments either: a stray word is named whole, '=VALUE' and all.
+        .Unknown([](const server::OptionWords& word) {
+            return "unknown option or argument '" + word.Word() + "' (see --help)";
+        });
 #ifdef _WIN32
-        } else if (arg == "--ctl-port") {
-            if (!takeValue()) return ParseResult::Error;
-            if (!ParseInt(value, 1, 65535, options.ctlPort)) {
-                error = "--ctl-port needs a port number (1 to 65535), not '" + value + "'";
-                return ParseResult::Error;
-            }
+    reader.Number("--ctl-port", 1, 65535, options.ctlPort, "a port number (1 to 65535)");
 #endif
-        } else if (arg == "--quiet" || arg == "-q") {
-            if (!flag(options.quiet, true)) return ParseResult::Error;
-        } else {
-            error = "unknown option or argument '" + words.Word() + "' (see --help)";
-            return ParseResult::Error;
-        }
+    switch (reader.Read(argc, argv, error)) {
+        case server::OptionResult::Run: return ParseResult::Run;
+        case server::OptionResult::Help: return ParseResult::Help;
+        case server::OptionResult::Version:  // not an option of the simulator
+        case server::OptionResult::Error: break;
     }
-    return ParseResult::Run;
+    return ParseResult::Error;
 }
 
 std::string HelpText() {
