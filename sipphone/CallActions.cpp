@@ -1,33 +1,8 @@
-#include <bctoolbox/list.h>
-#include <bctoolbox/logging.h>
-#include <fcntl.h>
-#include <linphone/api/c-call-stats.h>
-#include <linphone/core.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
-#include <cmath>
-#include <cstdarg>
-#include <cstdio>
-#include <fstream>
 #include <linphone++/linphone.hh>
-#include <list>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
 
-#include "CoreWait.h"
-#include "DatagramGuard.h"
-#include "Media.h"
-#include "MediaGuard.h"
-#include "MessageScreen.h"
-#include "NullSoundCard.h"
 #include "SipEngine.h"
 #include "SipEngineParts.h"
-#include "platform/posix/Files.h"
 
 namespace quvo::sip {
 namespace {
