@@ -1,3 +1,5 @@
+// The line's calls as SIP calls: what the line's rules (softphone-server/Line.h) ask of
+// them, done by liblinphone; and this phone's own softkeys.
 #include <cctype>
 #include <linphone++/linphone.hh>
 

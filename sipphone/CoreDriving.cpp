@@ -1,3 +1,4 @@
+// Driving the SIP core: when it runs (its sockets, its next timer, the beat), and how it stops.
 #include <poll.h>
 #include <unistd.h>
 

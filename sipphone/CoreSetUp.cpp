@@ -1,3 +1,5 @@
+// The SIP engine's set-up: the libraries' log into the phone's own, and the core with its
+// account, codecs, NAT traversal and sound, as the settings give them.
 #include <bctoolbox/list.h>
 #include <bctoolbox/logging.h>
 #include <fcntl.h>
