@@ -120,7 +120,7 @@ std::mutex g_mutex;
 std::map<int32_t, GuardedCall> g_calls;
 std::map<int, GuardedSocket> g_sockets;
 std::atomic<size_t> g_socketCount{0};  // read without the lock: nothing guarded, nothing to look up
-std::atomic<uint64_t> g_total{0};
+std::atomic<uint64_t> g_total{0};      // on every call since the program started, for the log
 constexpr size_t kLoggedHosts = 8;
 
 // Whether the datagram just read on fd may pass (true also for a descriptor not guarded).
@@ -210,10 +210,6 @@ uint64_t ForeignMediaPackets(int32_t callRef) {
     std::lock_guard lock(g_mutex);
     const auto it = g_calls.find(callRef);
     return it == g_calls.end() ? 0 : it->second.dropped;
-}
-
-uint64_t ForeignMediaPacketsTotal() {
-    return g_total.load();
 }
 
 bool GuardCallMedia(int32_t callRef, linphone::Call& call, const std::vector<MediaHost>& servers) {

@@ -55,9 +55,8 @@ MediaVerdict JudgeMediaPacket(const MediaPolicy& policy, const std::optional<Med
 // reference; every other descriptor is left alone.
 void GuardMediaSockets(int32_t callRef, const std::vector<int>& fds, MediaPolicy policy);
 void ReleaseMediaSockets(int32_t callRef);
-// Packets dropped on a call's sockets, and on every call since the program started.
+// Packets dropped on a call's sockets.
 uint64_t ForeignMediaPackets(int32_t callRef);
-uint64_t ForeignMediaPacketsTotal();
 
 // The call's audio sockets and the policy its far end's addresses give, read from the
 // media library's session: its remote addresses are the SDP's (or ICE's), since nothing

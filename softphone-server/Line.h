@@ -126,9 +126,6 @@ class Line {
     // conference, join); false for another name, which is the phone's own.
     bool Softkey(const std::string& lowerName, int32_t callRef);
 
-    bool OffHooked() const { return offHook_; }
-    const std::string& LastDialled() const { return lastDialled_; }
-    const std::string& Text() const { return lineText_; }
     // "Line 1001: 1234 (connected), 5550123 (on hold)", "Line 1001: idle".
     std::string Status() const;
 
